@@ -10,6 +10,11 @@
 
 set(NYX_GTEST_XML_DIR ${CMAKE_BINARY_DIR}/gtest-xml)
 file(MAKE_DIRECTORY ${NYX_GTEST_XML_DIR})
+# What the test program itself is told: under wine the Linux root is drive Z:.
+set(NYX_GTEST_XML_ARG ${NYX_GTEST_XML_DIR})
+if(WIN32)
+  set(NYX_GTEST_XML_ARG Z:${NYX_GTEST_XML_DIR})
+endif()
 
 if(WIN32)
   # Debian's googletest ships its sources; the cross build compiles them.
@@ -34,13 +39,11 @@ function(nyx_add_gtest)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${NYX_GTEST_LIBS})
-  set(cmd $<TARGET_FILE:${T_NAME}> --gtest_output=xml:${NYX_GTEST_XML_DIR}/${T_NAME}.xml)
+  # Naming the target (not its file) lets CTest put the cross emulator (wine) in front.
+  set(cmd ${T_NAME} --gtest_output=xml:${NYX_GTEST_XML_ARG}/${T_NAME}.xml)
   if(T_PORT8899)
-    if(WIN32)
-      set(cmd ${CMAKE_SOURCE_DIR}/tools/netns-run ${CMAKE_CROSSCOMPILING_EMULATOR} ${cmd})
-    else()
-      set(cmd ${CMAKE_SOURCE_DIR}/tools/netns-run ${cmd})
-    endif()
+    set(cmd ${CMAKE_SOURCE_DIR}/tools/netns-run ${CMAKE_CROSSCOMPILING_EMULATOR}
+            $<TARGET_FILE:${T_NAME}> --gtest_output=xml:${NYX_GTEST_XML_ARG}/${T_NAME}.xml)
   endif()
   add_test(NAME ${T_NAME} COMMAND ${cmd})
   set_tests_properties(${T_NAME} PROPERTIES LABELS "gtest;${T_LABELS}" TIMEOUT 300)
