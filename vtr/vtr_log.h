@@ -84,7 +84,10 @@ void vtr_vlog(vtr_logger *logger, uint32_t level, const vtr_time *time, const ch
               va_list args);
 
 // The runtime's bounded formatter: at most size - 1 characters and a zero; returns the
-// length of the complete output.
+// length of the complete output. Length characters are those of "2346hIlw" only: "ll", "l"
+// (the platform's long), "h", "hh" and the Windows "I64", "I32", "I". There is no 'z', 'j',
+// 't' or 'L' (such a conversion prints as text without its '%'): print a size_t as
+// "%llu" with a cast to unsigned long long. %S and %ls take UTF-16 (char16_t) text.
 int vtr_snprintf(char *buffer, size_t size, const char *format, ...)
     VTR_PRINTF_FORMAT(3, 4);
 int vtr_vsnprintf(char *buffer, size_t size, const char *format, va_list args);

@@ -1,0 +1,206 @@
+#include "loop_fixture.h"
+
+namespace {
+
+TEST(Env, DestroysOnlyWhatItMade) {
+    vtr_env *env = nullptr;
+    ASSERT_EQ(vtr_env_new(VTR_ENV_LOGGER | VTR_ENV_EVENT_LOOP, &env), VTR_SUCCESS);
+    EXPECT_NE(env->logger, nullptr);
+    EXPECT_NE(env->loop, nullptr);
+    EXPECT_EQ(env->owned, 6u);
+    vtr_env_delete(env);
+
+    // A dispatcher on a bare environment gives it a loop that it then owns (leak-checked).
+    ASSERT_EQ(vtr_env_new(0, &env), VTR_SUCCESS);
+    EXPECT_EQ(env->loop, nullptr);
+    vtr_dispatcher *d = nullptr;
+    ASSERT_EQ(vtr_dispatcher_new(env, &d), VTR_SUCCESS);
+    EXPECT_NE(env->loop, nullptr);
+    EXPECT_EQ(env->owned, uint32_t{VTR_ENV_EVENT_LOOP});
+    vtr_dispatcher_delete(d);
+    vtr_env_delete(env);
+}
+
+class EventLoopTest : public LoopTest {
+  protected:
+    struct Call {
+        EventLoopTest *test;
+        std::string name;
+        std::function<void()> action;
+        uint32_t id = 0;
+        int discarded = -1;
+    };
+    std::deque<Call> calls;
+
+    static void on_call(int discarded, vtr_event_loop *, uint32_t id, void *context) {
+        auto *c = static_cast<Call *>(context);
+        EXPECT_EQ(id, c->id);
+        c->discarded = discarded;
+        c->test->record(c->name);
+        if (c->action) {
+            c->action();
+        }
+    }
+
+    Call *post(const std::string &name, std::function<void()> action = {}) {
+        calls.push_back(Call{this, name, std::move(action)});
+        EXPECT_EQ(vtr_event_loop_post(loop(), &calls.back().id, on_call, &calls.back()),
+                  VTR_SUCCESS);
+        return &calls.back();
+    }
+
+    vtr_error cancel(Call *c, uint32_t id = 0) {
+        return vtr_event_loop_cancel(loop(), id != 0 ? id : c->id, on_call, c);
+    }
+
+    vtr_time prepared_timeout() {
+        vtr_time timeout{-1, 0};
+        EXPECT_EQ(vtr_dispatcher_prepare(dispatcher, nullptr, &timeout), VTR_SUCCESS);
+        return timeout;
+    }
+};
+
+TEST_F(EventLoopTest, DeferredCallsRunAroundTimers) {
+    Call *a = post("a", [&] { post("b"); });
+    Call *x = post("x");
+    EXPECT_EQ(a->id, 1u);
+    EXPECT_EQ(x->id, 2u);
+    EXPECT_EQ(cancel(x), VTR_SUCCESS);
+    oneshot("t", 0, [&](vtr_timer *) { post("c"); });
+    // b was posted during the first run, so it waits for the run after the timers.
+    EXPECT_EQ(pass(), "a,t,b,c");
+    EXPECT_EQ(calls[2].id, 0x80000001u);
+    EXPECT_EQ(calls[2].discarded, 0);
+    EXPECT_EQ(cancel(a), VTR_NOTFOUND);
+
+    Call *d = post("d");
+    EXPECT_EQ(vtr_event_loop_cancel(loop(), d->id, on_call, a), VTR_NOTFOUND);
+    EXPECT_EQ(cancel(d, d->id + 1), VTR_NOTFOUND);
+    EXPECT_EQ(pass(), "d");
+
+    // Growth beyond the first capacity keeps order; a call may cancel a later one.
+    std::string expected;
+    for (int i = 0; i < 40; ++i) {
+        post(std::to_string(i), i == 3 ? [&] { EXPECT_EQ(cancel(&calls.back()), VTR_SUCCESS); }
+                                       : std::function<void()>());
+        expected += i == 39 ? "" : std::to_string(i) + (i == 38 ? "" : ",");
+    }
+    EXPECT_EQ(pass(), expected);
+
+    post("nested",
+         [&] { EXPECT_EQ(vtr_dispatcher_process(dispatcher, nullptr), VTR_INVALIDSTATE); });
+    EXPECT_EQ(pass(), "nested");
+}
+
+TEST_F(EventLoopTest, TeardownDiscardsQueuedCallsOnly) {
+    oneshot("timer", 0);
+    Call *kept = post("kept", [&] {
+        uint32_t id = 0;
+        EXPECT_EQ(vtr_event_loop_post(loop(), &id, on_call, nullptr), VTR_NOTINITIALISED);
+    });
+    EXPECT_EQ(cancel(post("dropped")), VTR_SUCCESS);
+    EXPECT_EQ(vtr_socket_watch(
+                  loop(), 5, VTR_WATCH_READ,
+                  [](vtr_error, vtr_socket, uint32_t, void *) { ADD_FAILURE(); }, nullptr,
+                  VTR_WATCH_ANY),
+              VTR_SUCCESS);
+    vtr_event_loop_delete(env->loop);
+    env->owned = 0;
+    EXPECT_EQ(fired, "kept");
+    EXPECT_EQ(kept->discarded, 1);
+}
+
+TEST_F(EventLoopTest, PrepareTimeout) {
+    vtr_socket_sets sets{};
+    vtr_time timeout{};
+    ASSERT_EQ(vtr_dispatcher_prepare(dispatcher, &sets, &timeout), VTR_SUCCESS);
+    EXPECT_EQ(sets.count, 0u);
+    EXPECT_TRUE(time_equal(timeout, vtr_time{60, 0}));
+
+    oneshot("far", 90000);
+    EXPECT_TRUE(time_equal(prepared_timeout(), vtr_time{60, 0}));
+    fake_clock_now.usec = 300000;
+    oneshot("near", 1500);
+    EXPECT_TRUE(time_equal(prepared_timeout(), vtr_time{1, 500000}));
+    clock.advance_ms(2000);
+    EXPECT_TRUE(time_equal(prepared_timeout(), vtr_time{0, 0})); // overdue
+    EXPECT_EQ(pass(), "near");
+    post("queued");
+    EXPECT_TRUE(time_equal(prepared_timeout(), vtr_time{0, 0}));
+}
+
+using WatchFn = std::function<void(vtr_socket, uint32_t)>;
+
+void on_watch(vtr_error status, vtr_socket sock, uint32_t kind, void *context) {
+    EXPECT_EQ(status, VTR_SUCCESS);
+    (*static_cast<WatchFn *>(context))(sock, kind);
+}
+
+TEST_F(EventLoopTest, WatchModes) {
+    WatchFn fn = [](vtr_socket, uint32_t) {};
+    EXPECT_EQ(vtr_socket_watch(loop(), VTR_SOCKET_INVALID, 0, on_watch, &fn, 0),
+              VTR_INVALIDPARAMETER);
+    EXPECT_EQ(vtr_socket_watch(loop(), 5, 3, on_watch, &fn, 0), VTR_INVALIDPARAMETER);
+    EXPECT_EQ(vtr_socket_watch(loop(), 5, 0, on_watch, &fn, VTR_WATCH_EXISTING), VTR_NOTFOUND);
+    EXPECT_EQ(vtr_socket_watch(loop(), 5, 0, on_watch, &fn, VTR_WATCH_NEW), VTR_SUCCESS);
+    EXPECT_EQ(vtr_socket_watch(loop(), 5, 0, on_watch, &fn, VTR_WATCH_NEW), VTR_ALREADY);
+    EXPECT_EQ(vtr_socket_watch(loop(), 5, 1, on_watch, &fn, VTR_WATCH_NEW), VTR_SUCCESS);
+    EXPECT_EQ(vtr_socket_watch(loop(), 6, 0, on_watch, &fn, VTR_WATCH_ANY), VTR_SUCCESS);
+
+    // The caller's own sockets stay; watched ones are merged without duplicates.
+    vtr_socket_sets sets{};
+    vtr_socket_set_add(&sets.kind[0], 9);
+    vtr_socket_set_add(&sets.kind[0], 6);
+    ASSERT_EQ(vtr_dispatcher_prepare(dispatcher, &sets, nullptr), VTR_SUCCESS);
+    EXPECT_EQ(sets.kind[0].count, 3u);
+    EXPECT_EQ(sets.count, 4u);
+
+    EXPECT_EQ(vtr_socket_watch(loop(), 5, 0, nullptr, nullptr, VTR_WATCH_EXISTING), VTR_SUCCESS);
+    EXPECT_EQ(vtr_socket_watch(loop(), 5, 0, nullptr, nullptr, VTR_WATCH_EXISTING), VTR_NOTFOUND);
+    sets = vtr_socket_sets{};
+    ASSERT_EQ(vtr_dispatcher_prepare(dispatcher, &sets, nullptr), VTR_SUCCESS);
+    EXPECT_EQ(sets.count, 2u);
+
+    // A full master set refuses further sockets rather than keep watches that never fire.
+    for (vtr_socket s = 100; s < 100 + VTR_SOCKET_SET_MAX; ++s) {
+        ASSERT_EQ(vtr_socket_watch(loop(), s, 2, on_watch, &fn, VTR_WATCH_NEW), VTR_SUCCESS);
+    }
+    EXPECT_EQ(vtr_socket_watch(loop(), 50, 2, on_watch, &fn, VTR_WATCH_NEW), VTR_NOBUFS);
+}
+
+TEST_F(EventLoopTest, ChangesDuringDispatchWaitForCleanup) {
+    WatchFn log = [&](vtr_socket s, uint32_t kind) {
+        record(std::to_string(s) + "/" + std::to_string(kind));
+    };
+    WatchFn first = [&](vtr_socket s, uint32_t kind) {
+        log(s, kind);
+        // Remove a later watch, add one for a ready socket, and bring a removed one back.
+        EXPECT_EQ(vtr_socket_watch(loop(), 2, 0, nullptr, nullptr, VTR_WATCH_EXISTING),
+                  VTR_SUCCESS);
+        EXPECT_EQ(vtr_socket_watch(loop(), 2, 0, nullptr, nullptr, VTR_WATCH_EXISTING),
+                  VTR_NOTFOUND);
+        EXPECT_EQ(vtr_socket_watch(loop(), 3, 0, on_watch, &log, VTR_WATCH_NEW), VTR_SUCCESS);
+        EXPECT_EQ(vtr_socket_watch(loop(), 4, 0, nullptr, nullptr, VTR_WATCH_ANY), VTR_SUCCESS);
+        EXPECT_EQ(vtr_socket_watch(loop(), 4, 0, on_watch, &log, VTR_WATCH_NEW), VTR_SUCCESS);
+    };
+    for (vtr_socket s : {1, 2, 4}) {
+        ASSERT_EQ(vtr_socket_watch(loop(), s, 0, on_watch, s == 1 ? &first : &log, 0), 0u);
+    }
+    ASSERT_EQ(vtr_socket_watch(loop(), 1, 1, on_watch, &log, 0), VTR_SUCCESS);
+
+    vtr_socket_sets ready{};
+    for (vtr_socket s : {1, 2, 3, 4}) {
+        vtr_socket_set_add(&ready.kind[0], s);
+    }
+    vtr_socket_set_add(&ready.kind[1], 1);
+    vtr_socket_sets again = ready;
+    EXPECT_EQ(pass(&ready), "1/0,1/1");
+    // Sockets that fired were taken out; the others stay.
+    EXPECT_EQ(ready.kind[0].count, 3u);
+    EXPECT_FALSE(vtr_socket_set_contains(&ready.kind[0], 1));
+
+    ASSERT_EQ(vtr_socket_watch(loop(), 1, 0, on_watch, &log, VTR_WATCH_EXISTING), VTR_SUCCESS);
+    EXPECT_EQ(pass(&again), "1/0,4/0,3/0,1/1");
+}
+
+} // namespace

@@ -1,0 +1,256 @@
+// Shell services on POSIX: our own equivalents of the Windows shell calls (see vtr_shell.h).
+#include "vtr/vtr_shell.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kDefaultProgramFiles[] = "/opt/program-files-x86";
+
+// Codes as the Windows shell gives them.
+constexpr intptr_t kFileNotFound = 2;
+constexpr intptr_t kPathNotFound = 3;
+constexpr intptr_t kAccessDenied = 5;
+constexpr intptr_t kOutOfResources = 8;
+constexpr intptr_t kStarted = 42;
+
+// One code point from UTF-8; false for anything malformed, overlong or out of range.
+bool next_code_point(const unsigned char *&p, uint32_t *cp) {
+    unsigned char lead = *p++;
+    if (lead < 0x80) {
+        *cp = lead;
+        return true;
+    }
+    int extra = 0;
+    uint32_t min = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        extra = 1;
+        min = 0x80;
+        *cp = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+        extra = 2;
+        min = 0x800;
+        *cp = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+        extra = 3;
+        min = 0x10000;
+        *cp = lead & 0x07;
+    } else {
+        return false;
+    }
+    for (int i = 0; i < extra; ++i) {
+        if ((*p & 0xC0) != 0x80) {
+            return false; // the NUL terminator fails here too
+        }
+        *cp = (*cp << 6) | (*p++ & 0x3F);
+    }
+    return *cp >= min && *cp <= 0x10FFFF && (*cp < 0xD800 || *cp > 0xDFFF);
+}
+
+// UTF-16 to UTF-8; false for an unpaired surrogate.
+bool to_utf8(const char16_t *text, std::string *out) {
+    out->clear();
+    for (const char16_t *p = text; *p; ++p) {
+        uint32_t cp = *p;
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (p[1] < 0xDC00 || p[1] > 0xDFFF) {
+                return false;
+            }
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (p[1] - 0xDC00);
+            ++p;
+        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            return false;
+        }
+        if (cp < 0x80) {
+            out->push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return true;
+}
+
+void to_slashes(std::string *path) {
+    for (char &c : *path) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+}
+
+void wait_child(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+vtr_error vtr_known_folder_program_files_x86(char16_t **path) {
+    if (!path) {
+        return VTR_INVALIDPARAMETER;
+    }
+    *path = nullptr;
+    const char *folder = std::getenv("NYX_PROGRAM_FILES_X86");
+    if (!folder || !*folder) {
+        folder = kDefaultProgramFiles;
+    }
+    size_t units = vtr_utf8_to_utf16(folder, nullptr, 0);
+    if (units == 0) {
+        return VTR_NOTFOUND;
+    }
+    auto *buffer = static_cast<char16_t *>(std::malloc(units * sizeof(char16_t)));
+    if (!buffer) {
+        return VTR_NOMEMORY;
+    }
+    vtr_utf8_to_utf16(folder, buffer, units);
+    *path = buffer;
+    return VTR_SUCCESS;
+}
+
+void vtr_known_folder_free(char16_t *path) {
+    std::free(path);
+}
+
+size_t vtr_utf8_to_utf16(const char *text, char16_t *buffer, size_t capacity) {
+    if (!text) {
+        return 0;
+    }
+    bool measure = !buffer || capacity == 0;
+    size_t units = 0;
+    const auto *p = reinterpret_cast<const unsigned char *>(text);
+    while (true) {
+        uint32_t cp;
+        if (!next_code_point(p, &cp)) {
+            return 0;
+        }
+        size_t need = cp >= 0x10000 ? 2 : 1;
+        if (!measure) {
+            if (units + need > capacity) {
+                return 0;
+            }
+            if (need == 2) {
+                buffer[units] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+                buffer[units + 1] = static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+            } else {
+                buffer[units] = static_cast<char16_t>(cp);
+            }
+        }
+        units += need;
+        if (cp == 0) {
+            return units;
+        }
+    }
+}
+
+size_t vtr_local_time_format(const char *format, char *buffer, size_t size) {
+    if (!format || !buffer || size == 0) {
+        return 0;
+    }
+    time_t now = time(nullptr);
+    struct tm local = {};
+    if (!localtime_r(&now, &local)) {
+        return 0;
+    }
+    return strftime(buffer, size, format, &local);
+}
+
+vtr_error vtr_shell_execute(const char16_t *file, const char16_t *params, const char16_t *directory,
+                            intptr_t *code) {
+    if (!file || !code) {
+        return VTR_INVALIDPARAMETER;
+    }
+    std::string script, text, dir;
+    if (!to_utf8(file, &script) || (params && !to_utf8(params, &text)) ||
+        (directory && !to_utf8(directory, &dir))) {
+        return VTR_INVALIDPARAMETER;
+    }
+    to_slashes(&script);
+    to_slashes(&dir);
+
+    struct stat info;
+    if (!dir.empty() && (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+        *code = kPathNotFound;
+        return VTR_SUCCESS;
+    }
+    if (stat(script.c_str(), &info) != 0) {
+        *code = kFileNotFound;
+        return VTR_SUCCESS;
+    }
+    if (access(script.c_str(), R_OK) != 0) {
+        *code = kAccessDenied;
+        return VTR_SUCCESS;
+    }
+
+    // Everything the children need is built here: after fork only async-signal-safe calls.
+    std::vector<std::string> words;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t start = text.find_first_not_of(" \t", pos);
+        if (start == std::string::npos) {
+            break;
+        }
+        size_t end = text.find_first_of(" \t", start);
+        words.push_back(text.substr(start, end - start));
+        pos = end == std::string::npos ? text.size() : end;
+    }
+    std::vector<char *> argv;
+    static char shell[] = "/bin/sh";
+    argv.push_back(shell);
+    argv.push_back(script.data());
+    for (std::string &word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    long open_max = sysconf(_SC_OPEN_MAX);
+    int max_fd = open_max > 0 && open_max < 65536 ? static_cast<int>(open_max) : 65536;
+    const char *workdir = dir.empty() ? nullptr : dir.c_str();
+
+    pid_t child = fork();
+    if (child < 0) {
+        *code = kOutOfResources;
+        return VTR_SUCCESS;
+    }
+    if (child == 0) {
+        setsid();
+        pid_t grandchild = fork();
+        if (grandchild != 0) {
+            _exit(grandchild < 0 ? 1 : 0);
+        }
+        if (workdir && chdir(workdir) != 0) {
+            _exit(127);
+        }
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0) {
+            dup2(null, 0);
+        }
+        for (int fd = 3; fd < max_fd; ++fd) {
+            close(fd);
+        }
+        execv(shell, argv.data());
+        _exit(127);
+    }
+    wait_child(child);
+    *code = kStarted;
+    return VTR_SUCCESS;
+}
