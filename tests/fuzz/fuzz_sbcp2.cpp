@@ -1,0 +1,143 @@
+// Arbitrary datagrams through validation and every body reader, with offsets taken from the
+// datagram itself; then a body built by appends that the input chooses.
+#include "sbcp2/sbcp2_message.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void discard(vtr_logger *, const char *, uint32_t, const char *, size_t) {}
+
+vtr_logger *verbose_logger() {
+    static vtr_logger *logger = [] {
+        vtr_logger *l = nullptr;
+        vtr_logger_new(&l);
+        l->callback = discard;
+        vtr_logger_set_overall_level(l, VTR_LOG_VERBOSE);
+        vtr_logger_set_level(l, VTR_SINK_CALLBACK, VTR_LOG_VERBOSE);
+        return l;
+    }();
+    return logger;
+}
+
+void check(bool ok) {
+    if (!ok)
+        abort();
+}
+
+bool inside(const sbcp2_message *msg, const void *p, size_t n) {
+    auto *b = static_cast<const uint8_t *>(p);
+    return b >= msg->buffer && b + n <= msg->buffer + sizeof(msg->buffer);
+}
+
+void read_everything(const sbcp2_message *msg, uint32_t o, uint32_t arg) {
+    uint32_t pad = arg & 3;
+    uint32_t element = (arg >> 2) & 7;
+    sbcp2_message_check_array(msg, o, pad, element);
+
+    sbcp2_u16_array view{};
+    if (sbcp2_message_get_u16_array(msg, o, &view) == VTR_SUCCESS) {
+        check(inside(msg, view.values, 2u * view.count));
+        uint32_t sum = 0;
+        for (uint32_t i = 0; i < view.count; i++)
+            sum += sbcp2_u16_array_get(&view, static_cast<uint16_t>(i));
+        (void)sum;
+    }
+
+    uint16_t u16[16];
+    uint16_t count = static_cast<uint16_t>(arg % 17);
+    sbcp2_message_read_u16_array(msg, o, &count, u16);
+    uint32_t u32[16];
+    count = static_cast<uint16_t>(arg % 17);
+    sbcp2_message_read_u32_array(msg, o, &count, u32);
+    count = 0;
+    sbcp2_message_read_u32_array(msg, o, &count, nullptr);
+
+    static uint8_t bytes[65536];
+    sbcp2_message_read_bytes(msg, o, arg & 0xFFFF, bytes);
+
+    if (const char *s = sbcp2_message_get_string(msg, o))
+        check(inside(msg, s, strlen(s) + 1));
+    char text[41];
+    size_t size = 1 + arg % 40;
+    size_t cap = size;
+    if (sbcp2_message_read_string(msg, o, text, &size) == VTR_SUCCESS)
+        check(strlen(text) == (size < cap ? size : cap - 1));
+
+    uint32_t value;
+    sbcp2_message_read_u32(msg, o, &value);
+
+    char16_t wide[65];
+    cap = 1 + arg % 64;
+    size_t wcap = cap;
+    if (sbcp2_message_read_wstring(msg, o, wide, &wcap) == VTR_SUCCESS)
+        check(wcap < cap && wide[wcap] == 0);
+}
+
+void build(const uint8_t *data, size_t size) {
+    static sbcp2_message msg;
+    memset(&msg, 0, sizeof(msg));
+    sbcp2_message_init_record(&msg);
+    sbcp2_message_init_head(&msg, 0x1400, 0x0110);
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz";
+    static const char16_t wletters[] = u"abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxy";
+    for (size_t i = 0; i + 1 < size; i += 2) {
+        uint16_t before = sbcp2_message_get_size(msg.buffer);
+        uint8_t n = data[i + 1];
+        uint16_t off = 0;
+        sbcp2_u16_array view{};
+        vtr_error err = VTR_SUCCESS;
+        switch (data[i] % 6) {
+        case 0:
+            err = sbcp2_message_append_u16_array(&msg, n, nullptr, &off);
+            break;
+        case 1:
+            err = sbcp2_message_reserve_u16_array(&msg, n, &view);
+            break;
+        case 2:
+            err = sbcp2_message_append_bytes(&msg, static_cast<uint16_t>(n * 7), nullptr, &off);
+            break;
+        case 3:
+            err = sbcp2_message_append_string(&msg, letters + (n % 52), &off);
+            break;
+        case 4:
+            err = sbcp2_message_append_u32(&msg, n, &off);
+            break;
+        default:
+            err = sbcp2_message_append_wstring(&msg, wletters + (n % 51), &off);
+            break;
+        }
+        uint16_t length = sbcp2_message_body_length(&msg);
+        check(length <= SBCP2_MAX_BODY && length % 2 == 0);
+        if (err != VTR_SUCCESS)
+            check(sbcp2_message_get_size(msg.buffer) == before);
+        else
+            check(off <= length);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static sbcp2_message msg;
+    memset(&msg, 0, sizeof(msg));
+    sbcp2_message_init_record(&msg);
+    memcpy(msg.buffer, data, size < sizeof(msg.buffer) ? size : sizeof(msg.buffer));
+
+    sbcp2_message_validate(verbose_logger(), &msg, size);
+    sbcp2_message_body_length(&msg);
+
+    // Every 16-bit word of the datagram is tried as an offset, as is its value within the body
+    // (the slot arrays of real bodies hold small offsets), and once with hostile high bits.
+    size_t words = size / 2 < 96 ? size / 2 : 96;
+    for (size_t i = 0; i < words; i++) {
+        uint32_t word = static_cast<uint32_t>((data[2 * i] << 8) | data[2 * i + 1]);
+        uint32_t arg = i + 1 < words ? static_cast<uint32_t>(data[2 * i + 2]) : word;
+        read_everything(&msg, word, arg);
+        read_everything(&msg, word % 1456, arg);
+        read_everything(&msg, word | 0xFFFF0000u, arg);
+    }
+    build(data, size < 512 ? size : 512);
+    return 0;
+}
