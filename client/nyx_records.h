@@ -126,13 +126,12 @@ void nyx_system_config_free(nyx_system_config *config);
 vtr_error nyx_system_config_set_interface(nyx_system_config *config,
                                           const nyx_system_options *options, const uint8_t *mac);
 void nyx_system_config_set_latency(nyx_system_config *config, const char *name);
-bool nyx_system_config_is_valid(const nyx_system_config *config,
-                                const nyx_system_options *options);
+bool nyx_system_config_is_valid(const nyx_system_config *config, const nyx_system_options *options);
 
 const nyx_latency_option *nyx_system_options_find_latency_by_us(const nyx_system_options *options,
                                                                 uint32_t us);
-const nyx_latency_option *
-nyx_system_options_find_latency_by_name(const nyx_system_options *options, const char *name);
+const nyx_latency_option *nyx_system_options_find_latency_by_name(const nyx_system_options *options,
+                                                                  const char *name);
 
 bool nyx_system_options_equal(const nyx_system_options *a, const nyx_system_options *b);
 bool nyx_interface_equal(const nyx_interface *a, const nyx_interface *b);
@@ -148,4 +147,62 @@ void nyx_system_options_log(vtr_logger *logger, uint32_t level, const nyx_system
                             const char *prefix);
 
 // Field getters accept an absent record and then yield 0, an empty text or no entry; setters
-// do nothing on an absent record. See nyx_records.cpp for the full set.
+// do nothing on an absent record.
+
+uint16_t nyx_system_config_get_channels(const nyx_system_config *config);
+const nyx_interface *nyx_system_config_get_interface(const nyx_system_config *config);
+const char16_t *nyx_system_config_get_interface_name(const nyx_system_config *config); // u""
+const uint8_t *nyx_system_config_get_interface_mac(const nyx_system_config *config);   // 6 bytes
+uint32_t nyx_system_config_get_sample_rate(const nyx_system_config *config);
+uint16_t nyx_system_config_get_sample_format(const nyx_system_config *config);
+uint16_t nyx_system_config_get_pullup(const nyx_system_config *config);
+const char *nyx_system_config_get_latency(const nyx_system_config *config); // ""
+uint32_t nyx_system_config_get_want_to_run(const nyx_system_config *config);
+uint32_t nyx_system_config_get_audio_interface(const nyx_system_config *config);
+uint32_t nyx_system_config_get_asio_latency_us(const nyx_system_config *config);
+uint32_t nyx_system_config_get_asio_buffer_size(const nyx_system_config *config);
+uint16_t nyx_system_config_get_asio_encoding(const nyx_system_config *config);
+
+void nyx_system_config_set_channels(nyx_system_config *config, uint16_t channels);
+void nyx_system_config_set_sample_format(nyx_system_config *config, uint16_t sample_format);
+void nyx_system_config_set_pullup(nyx_system_config *config, uint16_t pullup);
+void nyx_system_config_set_want_to_run(nyx_system_config *config, uint32_t want_to_run);
+void nyx_system_config_set_audio_interface(nyx_system_config *config, uint32_t audio_interface);
+void nyx_system_config_set_asio_latency_us(nyx_system_config *config, uint32_t us);
+void nyx_system_config_set_asio_buffer_size(nyx_system_config *config, uint32_t buffer_size);
+void nyx_system_config_set_asio_encoding(nyx_system_config *config, uint16_t encoding);
+
+const nyx_system_config *nyx_system_state_get_config(const nyx_system_state *state);
+uint16_t nyx_system_state_get_config_lock_flags(const nyx_system_state *state);
+uint16_t nyx_system_state_get_system_error(const nyx_system_state *state);
+uint32_t nyx_system_state_get_link_up(const nyx_system_state *state);
+uint32_t nyx_system_state_get_link_speed(const nyx_system_state *state);
+const uint8_t *nyx_system_state_get_ip_address(const nyx_system_state *state);        // 4 bytes
+const char *nyx_system_state_get_device_name(const nyx_system_state *state);          // ""
+const char16_t *nyx_system_state_get_dll_process_name(const nyx_system_state *state); // u""
+uint32_t nyx_system_state_get_device_lock_status(const nyx_system_state *state);
+uint32_t nyx_system_state_get_domain_enrolled(const nyx_system_state *state);
+uint32_t nyx_system_state_get_domain_connected(const nyx_system_state *state);
+const char *nyx_system_state_get_domain_name(const nyx_system_state *state); // ""
+uint32_t nyx_system_state_get_domain_config_allowed(const nyx_system_state *state);
+
+// List getters: the count, and the entry at an index (0 or nullptr at or beyond the count).
+uint16_t nyx_system_options_get_num_channel_counts(const nyx_system_options *options);
+uint16_t nyx_system_options_get_channel_count(const nyx_system_options *options, uint32_t index);
+uint16_t nyx_system_options_get_num_interfaces(const nyx_system_options *options);
+const nyx_interface *nyx_system_options_get_interface(const nyx_system_options *options,
+                                                      uint32_t index);
+uint16_t nyx_system_options_get_num_sample_rates(const nyx_system_options *options);
+const nyx_sample_rate_option *nyx_system_options_get_sample_rate(const nyx_system_options *options,
+                                                                 uint32_t index);
+uint16_t nyx_system_options_get_num_sample_formats(const nyx_system_options *options);
+uint16_t nyx_system_options_get_sample_format(const nyx_system_options *options, uint32_t index);
+uint16_t nyx_system_options_get_num_latencies(const nyx_system_options *options);
+const nyx_latency_option *nyx_system_options_get_latency(const nyx_system_options *options,
+                                                         uint32_t index);
+uint16_t nyx_system_options_get_num_asio_buffer_sizes(const nyx_system_options *options);
+uint32_t nyx_system_options_get_asio_buffer_size(const nyx_system_options *options, uint32_t index);
+uint16_t nyx_system_options_get_num_asio_encodings(const nyx_system_options *options);
+uint16_t nyx_system_options_get_asio_encoding(const nyx_system_options *options, uint32_t index);
+uint16_t nyx_system_options_get_num_asio_latencies(const nyx_system_options *options);
+uint32_t nyx_system_options_get_asio_latency(const nyx_system_options *options, uint32_t index);
