@@ -53,7 +53,7 @@ vtr_error read_wide(const sbcp2_message *msg, uint32_t offset, char16_t *field, 
 
 vtr_error decode_interface(const sbcp2_message *msg, uint32_t offset, nyx_interface *interface) {
     sbcp2_u16_array group;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, offset, INTERFACE_SLOTS, 0, &group, &slots);
     for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
         uint16_t slot = sbcp2_u16_array_get(&group, i);
@@ -68,7 +68,7 @@ vtr_error decode_interface(const sbcp2_message *msg, uint32_t offset, nyx_interf
 
 vtr_error decode_asio(const sbcp2_message *msg, uint32_t offset, nyx_asio_config *asio) {
     sbcp2_u16_array group;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, offset, ASIO_SLOTS, ASIO_SLOTS, &group, &slots);
     for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
         uint16_t slot = sbcp2_u16_array_get(&group, i);
@@ -92,7 +92,7 @@ vtr_error decode_asio(const sbcp2_message *msg, uint32_t offset, nyx_asio_config
 
 vtr_error decode_config(const sbcp2_message *msg, uint32_t offset, nyx_system_config *config) {
     sbcp2_u16_array group;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, offset, CONFIG_SLOTS, 0, &group, &slots);
     for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
         uint16_t slot = sbcp2_u16_array_get(&group, i);
@@ -128,7 +128,7 @@ vtr_error decode_config(const sbcp2_message *msg, uint32_t offset, nyx_system_co
 
 vtr_error decode_dll(const sbcp2_message *msg, uint32_t offset, nyx_system_state *state) {
     sbcp2_u16_array group;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, offset, DLL_SLOTS, DLL_SLOTS, &group, &slots);
     if (err != VTR_SUCCESS) {
         return err;
@@ -139,7 +139,7 @@ vtr_error decode_dll(const sbcp2_message *msg, uint32_t offset, nyx_system_state
 
 vtr_error decode_domain(const sbcp2_message *msg, uint32_t offset, nyx_domain_info *domain) {
     sbcp2_u16_array group;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, offset, DOMAIN_SLOTS, 0, &group, &slots);
     for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
         uint16_t slot = sbcp2_u16_array_get(&group, i);
@@ -170,7 +170,7 @@ vtr_error decode_domain(const sbcp2_message *msg, uint32_t offset, nyx_domain_in
 vtr_error decode_sample_rate(const sbcp2_message *msg, uint32_t offset,
                              nyx_sample_rate_option *rate) {
     sbcp2_u16_array group;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, offset, SAMPLE_RATE_SLOTS, 0, &group, &slots);
     for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
         uint16_t slot = sbcp2_u16_array_get(&group, i);
@@ -185,7 +185,7 @@ vtr_error decode_sample_rate(const sbcp2_message *msg, uint32_t offset,
 
 vtr_error decode_latency(const sbcp2_message *msg, uint32_t offset, nyx_latency_option *latency) {
     sbcp2_u16_array group;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, offset, LATENCY_SLOTS, 0, &group, &slots);
     for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
         uint16_t slot = sbcp2_u16_array_get(&group, i);
@@ -240,7 +240,7 @@ vtr_error read_u32_list(const sbcp2_message *msg, uint32_t offset, uint16_t *cou
 
 vtr_error decode_asio_options(const sbcp2_message *msg, uint32_t offset, nyx_asio_options *asio) {
     sbcp2_u16_array group;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, offset, ASIO_OPTIONS_SLOTS, ASIO_OPTIONS_SLOTS, &group, &slots);
     if (err != VTR_SUCCESS) {
         return err;
@@ -374,7 +374,7 @@ vtr_error nyx_decode_server_version(const sbcp2_message *msg, nyx_server_version
     }
     std::memset(version, 0, sizeof *version);
     sbcp2_u16_array root;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, 0, VERSION_SLOTS, 0, &root, &slots);
     for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
         uint16_t slot = sbcp2_u16_array_get(&root, i);
@@ -411,7 +411,7 @@ vtr_error nyx_decode_system_state(const sbcp2_message *msg, nyx_system_state *st
     }
     std::memset(state, 0, sizeof *state);
     sbcp2_u16_array root;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, 0, STATE_SLOTS, 0, &root, &slots);
     for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
         uint16_t slot = sbcp2_u16_array_get(&root, i);
@@ -460,7 +460,7 @@ vtr_error nyx_decode_system_options(const sbcp2_message *msg, nyx_system_options
     }
     std::memset(options, 0, sizeof *options);
     sbcp2_u16_array root;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, 0, OPTIONS_SLOTS, 0, &root, &slots);
     for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
         uint16_t slot = sbcp2_u16_array_get(&root, i);
@@ -497,7 +497,7 @@ vtr_error nyx_decode_name(const sbcp2_message *msg, nyx_name *name) {
     }
     std::memset(name, 0, sizeof *name);
     sbcp2_u16_array root;
-    uint16_t slots;
+    uint16_t slots = 0;
     vtr_error err = read_group(msg, 0, NAME_SLOTS, 0, &root, &slots);
     if (err == VTR_SUCCESS && slots > 0) {
         err = read_text(msg, sbcp2_u16_array_get(&root, 0), name->name, sizeof name->name);
