@@ -11,9 +11,9 @@
 struct nyxsim;
 
 struct nyxsim_options {
-    uint16_t port = 8899;         // UDP port on 127.0.0.1
-    uint32_t max_clients = 8;     // surplus connects are answered with status 130
-    bool verbose = false;         // one line per datagram in and out on standard error
+    uint16_t port = 8899;               // UDP port on 127.0.0.1
+    uint32_t max_clients = 8;           // surplus connects are answered with status 130
+    bool verbose = false;               // one line per datagram in and out on standard error
     uint32_t client_timeout_ms = 30000; // a client silent this long is forgotten
 };
 
@@ -27,6 +27,8 @@ vtr_error nyxsim_load_file(nyxsim *sim, const char *path, std::string *message);
 // Binds 127.0.0.1:port and serves on a thread of its own until stopped.
 vtr_error nyxsim_start(nyxsim *sim);
 void nyxsim_stop(nyxsim *sim);
+// The port it is bound to (the one picked when the options asked for port 0); 0 before start.
+uint16_t nyxsim_port(nyxsim *sim);
 
 // Runs one control command line, as typed on nyx-sim's standard input ("link down",
 // "silent on", ...). Thread-safe. The command's answer, if any, goes to *reply.

@@ -1,0 +1,114 @@
+// Helpers shared by the simulator's tests.
+#pragma once
+
+#include "sbcp2/sbcp2_message.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+// A zero-filled record, so that pad bytes are zero in the golden comparisons.
+inline std::unique_ptr<sbcp2_message> fresh_message(uint16_t opcode) {
+    auto msg = std::make_unique<sbcp2_message>();
+    memset(msg.get(), 0, sizeof *msg);
+    sbcp2_message_init_record(msg.get());
+    sbcp2_message_init_head(msg.get(), 0x1400, opcode);
+    return msg;
+}
+
+inline std::vector<uint8_t> body_of(const sbcp2_message *msg) {
+    const uint8_t *body = sbcp2_message_body(msg);
+    return std::vector<uint8_t>(body, body + sbcp2_message_body_length(msg));
+}
+
+// A message holding `body` as a received datagram would.
+inline std::unique_ptr<sbcp2_message> message_with_body(const std::vector<uint8_t> &body) {
+    auto msg = fresh_message(0x0110);
+    if (!body.empty())
+        memcpy(sbcp2_message_body(msg.get()), body.data(), body.size());
+    sbcp2_message_add_size(sbcp2_message_head(msg.get()), uint16_t(body.size()));
+    return msg;
+}
+
+#include "vtr/vtr_socket.h"
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+// A client of the simulator at the message level: an unconnected UDP socket on an ephemeral
+// loopback port.
+struct sim_peer {
+    vtr_socket sock = VTR_SOCKET_INVALID;
+    vtr_address sim{};
+    uint16_t seqnum = 0;
+
+    explicit sim_peer(uint16_t port) {
+        vtr_platform_init();
+        vtr_address any{};
+        vtr_address_set_ipv4(&any, VTR_AF_INET, "127.0.0.1", 0);
+        vtr_address_set_ipv4(&sim, VTR_AF_INET, "127.0.0.1", port);
+        vtr_socket_open_udp(&sock, VTR_AF_INET);
+        vtr_socket_bind(sock, &any);
+        vtr_socket_set_blocking(sock, false);
+    }
+    ~sim_peer() { vtr_socket_close(&sock); }
+    sim_peer(const sim_peer &) = delete;
+    sim_peer &operator=(const sim_peer &) = delete;
+
+    void send_raw(const void *data, size_t length) { vtr_socket_sendto(sock, data, &length, &sim); }
+
+    // Sends a message with the next seqnum and returns that seqnum.
+    uint16_t send(uint16_t opcode, const std::function<void(sbcp2_message *)> &body = {},
+                  uint16_t status = 0) {
+        auto msg = fresh_message(opcode);
+        if (body)
+            body(msg.get());
+        uint8_t *head = sbcp2_message_head(msg.get());
+        sbcp2_message_set_status(head, status);
+        if (++seqnum == 0)
+            seqnum = 1;
+        sbcp2_message_set_seqnum(head, seqnum);
+        send_raw(head, sbcp2_message_get_size(head));
+        return seqnum;
+    }
+
+    // The next datagram within the timeout, or nullptr.
+    std::unique_ptr<sbcp2_message> receive(int timeout_ms = 2000) {
+        auto msg = fresh_message(0);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            size_t length = SBCP2_MAX_MESSAGE;
+            vtr_address from{};
+            vtr_error e = vtr_socket_recvfrom(sock, msg->buffer, &length, &from);
+            if (e == VTR_SUCCESS && length >= SBCP2_HEAD_SIZE)
+                return msg;
+            if (std::chrono::steady_clock::now() > deadline)
+                return nullptr;
+            if (e == VTR_TIMEDOUT) {
+                vtr_socket_set readable, writable;
+                vtr_socket_set_zero(&readable);
+                vtr_socket_set_zero(&writable);
+                vtr_socket_set_add(&readable, sock);
+                vtr_time t = {0, 10000};
+                vtr_socket_wait(&readable, &writable, &t);
+            }
+        }
+    }
+
+    // True when nothing arrives for `ms`.
+    bool quiet(int ms = 150) { return receive(ms) == nullptr; }
+};
+
+inline uint16_t opcode_of(const sbcp2_message *m) {
+    return sbcp2_message_get_opcode(sbcp2_message_head(m));
+}
+inline uint16_t status_of(const sbcp2_message *m) {
+    return sbcp2_message_get_status(sbcp2_message_head(m));
+}
+inline uint16_t seqnum_of(const sbcp2_message *m) {
+    return sbcp2_message_get_seqnum(sbcp2_message_head(m));
+}
+inline uint16_t size_of(const sbcp2_message *m) {
+    return sbcp2_message_get_size(sbcp2_message_head(m));
+}
