@@ -1,0 +1,46 @@
+# Compares the names a binary exports with a list, one name a line.
+#   MODE=nm:      shared library, through `nm -D --defined-only`
+#   MODE=objdump: PE executable, through the export table of `objdump -p`
+if(MODE STREQUAL "nm")
+  execute_process(COMMAND ${TOOL} -D --defined-only ${BINARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+else()
+  execute_process(COMMAND ${TOOL} -p ${BINARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+endif()
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${TOOL} failed on ${BINARY}: ${rc}")
+endif()
+
+string(REPLACE "\n" ";" lines "${out}")
+set(actual "")
+set(in_table OFF)
+foreach(line IN LISTS lines)
+  if(MODE STREQUAL "nm")
+    # "0000000000012345 T NyxApiNew"
+    if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] ([^ ]+)$")
+      list(APPEND actual "${CMAKE_MATCH_1}")
+    endif()
+  else()
+    # The name pointer table: "\t[   0] NyxApiAvailableASIOBufferSizes"
+    if(line MATCHES "Ordinal/Name Pointer\\] Table")
+      set(in_table ON)
+    elseif(in_table AND line MATCHES "^[ \t]*\\[ *[0-9]+\\] (.+)$")
+      list(APPEND actual "${CMAKE_MATCH_1}")
+    elseif(in_table AND line STREQUAL "")
+      set(in_table OFF)
+    endif()
+  endif()
+endforeach()
+
+file(STRINGS ${EXPECTED} expected)
+list(SORT actual)
+list(SORT expected)
+list(LENGTH expected n_expected)
+if(NOT actual STREQUAL expected)
+  set(missing ${expected})
+  list(REMOVE_ITEM missing ${actual})
+  set(extra ${actual})
+  list(REMOVE_ITEM extra ${expected})
+  message(FATAL_ERROR "exports differ from the ${n_expected} expected names\n"
+                      "missing: ${missing}\nextra: ${extra}")
+endif()
+message(STATUS "${BINARY}: exactly the ${n_expected} expected names")
