@@ -652,7 +652,7 @@ void nyxsim_model_defaults(nyxsim_model *m) {
         o.sample_formats[o.num_sample_formats++] = f;
 
     const nyx_latency_option latencies[] = {
-        {"0.25 ms", 250}, {"0.5 ms", 500}, {"1 ms", 1000}, {"2 ms", 2000}, {"5 ms", 5000}};
+        {"1 ms", 1000}, {"2 ms", 2000}, {"5 ms", 5000}, {"10 ms", 10000}, {"20 ms", 20000}};
     for (const auto &l : latencies)
         o.latencies[o.num_latencies++] = l;
 

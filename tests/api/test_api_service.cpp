@@ -320,7 +320,7 @@ TEST_F(ApiService, ConnectsOnlyWithVersionOptionsAndStateAndFillsTheCache) {
     EXPECT_EQ(list_of<uint32_t>(api, NyxApiAvailableASIOLatenciesMs),
               (std::vector<uint32_t>{1, 2, 5, 10, 20}));
     EXPECT_EQ(list_of<uint32_t>(api, NyxApiAvailableCorvoLatenciesMs),
-              (std::vector<uint32_t>{0, 0, 1, 2, 5})); // 250 and 500 us read as 0 ms
+              (std::vector<uint32_t>{1, 2, 5, 10, 20}));
 
     bool running = true;
     uint32_t u32 = 0;

@@ -266,7 +266,7 @@ TEST_F(E2E, PrintCommands) {
         {"asioencoding", "  ASIO Encoding = 24\n"},
         {"asiolatencies", "  Available ASIO Latencies = 1,2,5,10,20\n"},
         {"asiolatency", "  ASIO Latency = 5 ms\n"},
-        {"corvolatencies", "  Available Corvo Latencies = 0,0,1,2,5\n"},
+        {"corvolatencies", "  Available Corvo Latencies = 1,2,5,10,20\n"},
         {"corvolatency", "  Corvo Latency = 1 ms\n"},
         {"networkstatus", "  Network Status = 1 Gbps\n  IP Address = 192.168.1.42\n"},
         {"devicename", "  Device Name = Studio-PC-Nyx\n"},
@@ -449,14 +449,14 @@ TEST_F(E2E, ManagerGoesAwayAndComesBack) {
     std::optional<size_t> gone =
         cli->wait_out("  State = DISCONNECTED\n", mark, milliseconds(8000));
     ASSERT_TRUE(gone) << cli->out().substr(mark);
-    // Everything known is forgotten.
-    EXPECT_NE(cli->out().find("  AvailableInterfaces = \n", *gone), std::string::npos);
-    EXPECT_NE(cli->out().find("  Network Status = N/A\n", *gone), std::string::npos);
+    // Everything known is forgotten; the rest of the event's block may still be on its way.
+    EXPECT_TRUE(cli->wait_out("  AvailableInterfaces = \n", *gone, milliseconds(2000)));
+    EXPECT_TRUE(cli->wait_out("  Network Status = N/A\n", *gone, milliseconds(2000)));
 
     sim = start_sim();
     std::optional<size_t> back = cli->wait_out("  State = CONNECTED\n", *gone, milliseconds(8000));
     ASSERT_TRUE(back) << cli->out().substr(mark);
-    EXPECT_NE(cli->out().find("  Channel Count = 8\n", *back), std::string::npos);
+    EXPECT_TRUE(cli->wait_out("  Channel Count = 8\n", *back, milliseconds(2000)));
     cli->settle(milliseconds(200), milliseconds(5000));
     EXPECT_EQ(type(*cli, "channelcount=4"),
               kCompleted + event("0x80=CHANNEL_COUNT\n  Channel Count = 4\n") + kAfter);

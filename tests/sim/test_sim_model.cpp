@@ -31,8 +31,8 @@ TEST(SimModel, DefaultsAreAWorkingStoppedManager) {
     EXPECT_EQ(m.state.link_up, 1u);
     EXPECT_EQ(m.state.domain.enrolled, 0u);
     EXPECT_EQ(m.options.num_latencies, 5);
-    EXPECT_STREQ(m.options.latencies[0].name, "0.25 ms");
-    EXPECT_EQ(m.options.latencies[0].us, 250u);
+    EXPECT_STREQ(m.options.latencies[0].name, "1 ms");
+    EXPECT_EQ(m.options.latencies[0].us, 1000u);
     bool non_ascii = false;
     for (uint16_t i = 0; i < m.options.num_interfaces; ++i)
         for (char16_t ch : m.options.interfaces[i].name)
