@@ -28,7 +28,8 @@ configure_and_build() { # dir, cmake args...
     local dir=$1
     shift
     echo "== build $dir"
-    if ! { cmake -S . -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; false; }; } ||
+    mkdir -p "$dir"
+    if ! { cmake -S . -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; false; }; } ||
         ! cmake --build "$dir" -j "$jobs"; then
         echo "!! build of $dir failed"
         failed_stages+=("$dir(build)")
