@@ -21,13 +21,13 @@ enum : size_t {
 void dispatch(vtr_logger *logger, uint32_t level, const vtr_time *time, const char *text,
               size_t length);
 
-// A line about the logger's own trouble. It is formatted into a buffer of its own, so that
-// the text still being dispatched from the format buffer stays intact.
-void log_failure(vtr_logger *logger, uint32_t level, const vtr_time *time, const char *format,
-                 ...) VTR_PRINTF_FORMAT(4, 5);
+// A line about the logger's own trouble, logged as vtr_log would (stamped now, not with the
+// failed message's time). It is formatted into a buffer of its own, so that the text still
+// being dispatched from the format buffer stays intact.
+void log_failure(vtr_logger *logger, uint32_t level, const char *format, ...)
+    VTR_PRINTF_FORMAT(3, 4);
 
-void log_failure(vtr_logger *logger, uint32_t level, const vtr_time *time, const char *format,
-                 ...) {
+void log_failure(vtr_logger *logger, uint32_t level, const char *format, ...) {
     if (level > logger->level) {
         return;
     }
@@ -40,7 +40,7 @@ void log_failure(vtr_logger *logger, uint32_t level, const vtr_time *time, const
         return;
     }
     size_t length = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
-    dispatch(logger, level, time, line, length);
+    dispatch(logger, level, nullptr, line, length);
 }
 
 void write_line(FILE *stream, const char *timestamp, uint32_t level, const char *text,
@@ -59,7 +59,7 @@ void write_line(FILE *stream, const char *timestamp, uint32_t level, const char 
 }
 
 void send_network(vtr_logger *logger, uint32_t d, const char *timestamp, uint32_t level,
-                  const vtr_time *time, const char *text, size_t length) {
+                  const char *text, size_t length) {
     char datagram[NETWORK_DATAGRAM_SIZE];
     int n = vtr_snprintf(datagram, sizeof datagram, "%s %c ", timestamp != nullptr ? timestamp : "",
                          vtr_log_level_name(level)[0]);
@@ -92,7 +92,7 @@ void send_network(vtr_logger *logger, uint32_t d, const char *timestamp, uint32_
         vtr_socket_close(&logger->net_socket[d]);
 #endif
         logger->net_socket[d] = VTR_SOCKET_INVALID;
-        log_failure(logger, VTR_LOG_ERROR, time,
+        log_failure(logger, VTR_LOG_ERROR,
                     "vtr_log: bad network logging socket %d - network logging disabled: %s (%d)",
                     static_cast<int>(sock), vtr_error_name(error), static_cast<int>(error));
         return;
@@ -100,7 +100,7 @@ void send_network(vtr_logger *logger, uint32_t d, const char *timestamp, uint32_
     char address[50];
     vtr_address_to_string(&logger->net_address[d], address, sizeof address);
     logger->net_socket[d] = VTR_SOCKET_INVALID; // the line about it is not sent to it
-    log_failure(logger, VTR_LOG_NOTICE, time, "vtr_log: network logging to %s (fd %d) failed: %s (%d)",
+    log_failure(logger, VTR_LOG_NOTICE, "vtr_log: network logging to %s (fd %d) failed: %s (%d)",
                 address, static_cast<int>(sock), vtr_error_name(error), static_cast<int>(error));
     logger->net_socket[d] = sock;
 }
@@ -137,14 +137,14 @@ void dispatch(vtr_logger *logger, uint32_t level, const vtr_time *time, const ch
     if (level <= sink_level[VTR_SINK_NETWORK]) {
         for (uint32_t d = 0; d < 2; ++d) {
             if (vtr_socket_is_valid(logger->net_socket[d])) {
-                send_network(logger, d, stamp(VTR_STAMP_NETWORK), level, time, text, length);
+                send_network(logger, d, stamp(VTR_STAMP_NETWORK), level, text, length);
             }
         }
     }
     if (level <= sink_level[VTR_SINK_DEBUGGER]) {
         char line[DEBUGGER_LINE_SIZE];
-        int text_length = length > static_cast<size_t>(INT32_MAX) ? INT32_MAX
-                                                                  : static_cast<int>(length);
+        int text_length =
+            length > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(length);
         if (logger->name[0] != '\0') {
             vtr_snprintf(line, sizeof line, "%s:%s:%.*s", logger->name, vtr_log_level_name(level),
                          text_length, text);

@@ -1,8 +1,7 @@
-// An environment with an event loop and a dispatcher on the fake clock, with timer probes
-// that record which callbacks ran, in order.
+// A clock the test moves by hand, and an event loop with a dispatcher on it whose timer
+// probes record which callbacks ran, in order.
 #pragma once
 
-#include "fake_clock.h"
 #include "vtr/vtr_event.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,26 @@
 #include <deque>
 #include <functional>
 #include <string>
+
+inline vtr_time ms_time(uint32_t ms) {
+    return vtr_time{static_cast<int32_t>(ms / 1000), (ms % 1000) * 1000};
+}
+
+// "seconds.microseconds" as they are, so that an unnormalised value never passes for another.
+inline std::string str(vtr_time t) {
+    return std::to_string(t.sec) + "." + std::to_string(t.usec);
+}
+
+inline vtr_time fake_clock_now{};
+
+struct FakeClock { // installed for its lifetime
+    explicit FakeClock(vtr_time start = vtr_time{1000000, 0}) {
+        fake_clock_now = start;
+        vtr_clock_set_hook([](vtr_time *now) { *now = fake_clock_now; });
+    }
+    ~FakeClock() { vtr_clock_set_hook(nullptr); }
+    void advance_ms(uint32_t ms) { fake_clock_now = vtr_time_add(fake_clock_now, ms_time(ms)); }
+};
 
 class LoopTest : public ::testing::Test {
   protected:
@@ -39,7 +58,6 @@ class LoopTest : public ::testing::Test {
 
     vtr_event_loop *loop() { return env->loop; }
     vtr_time at_ms(uint32_t ms) { return vtr_time_add(start, ms_time(ms)); }
-
     void record(const std::string &name) { fired += (fired.empty() ? "" : ",") + name; }
 
     static void on_timer(vtr_error status, vtr_timer *timer) {
@@ -57,25 +75,24 @@ class LoopTest : public ::testing::Test {
         return &probes.back();
     }
 
-    vtr_timer *oneshot(const std::string &name, uint32_t delay_ms, Action action = {}) {
-        vtr_time delay = ms_time(delay_ms);
+    // Armed from now; the delay is a periodic timer's interval too.
+    vtr_timer *arm(bool periodic, const std::string &name, uint32_t ms, Action action) {
+        vtr_time delay = ms_time(ms);
         vtr_timer *t = nullptr;
-        EXPECT_EQ(vtr_timer_start_oneshot(loop(), on_timer, nullptr, &delay,
-                                          probe(name, std::move(action)), &t),
+        Probe *p = probe(name, std::move(action));
+        EXPECT_EQ(periodic ? vtr_timer_start_periodic(loop(), on_timer, nullptr, &delay, p, &t)
+                           : vtr_timer_start_oneshot(loop(), on_timer, nullptr, &delay, p, &t),
                   VTR_SUCCESS);
         return t;
     }
-
-    vtr_timer *periodic(const std::string &name, uint32_t interval_ms, Action action = {}) {
-        vtr_time interval = ms_time(interval_ms);
-        vtr_timer *t = nullptr;
-        EXPECT_EQ(vtr_timer_start_periodic(loop(), on_timer, nullptr, &interval,
-                                           probe(name, std::move(action)), &t),
-                  VTR_SUCCESS);
-        return t;
+    vtr_timer *oneshot(const std::string &name, uint32_t ms, Action action = {}) {
+        return arm(false, name, ms, std::move(action));
+    }
+    vtr_timer *periodic(const std::string &name, uint32_t ms, Action action = {}) {
+        return arm(true, name, ms, std::move(action));
     }
 
-    // One processing pass; what it called.
+    // One processing step; the callbacks it made.
     std::string pass(vtr_socket_sets *ready = nullptr) {
         fired.clear();
         EXPECT_EQ(vtr_dispatcher_process(dispatcher, ready), VTR_SUCCESS);

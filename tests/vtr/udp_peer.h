@@ -9,37 +9,42 @@
 #include <string>
 #include <thread>
 
+// One receive (recvfrom when a source is asked for), retried while nothing has come for up
+// to wait_ms.
+inline vtr_error receive_within(vtr_socket sock, std::string *data, size_t capacity,
+                                vtr_address *from, int wait_ms) {
+    std::string buffer(capacity, '\0');
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    for (;;) {
+        size_t length = capacity;
+        vtr_error error = from != nullptr ? vtr_socket_recvfrom(sock, buffer.data(), &length, from)
+                                          : vtr_socket_recv(sock, buffer.data(), &length);
+        if (error == VTR_SUCCESS) {
+            data->assign(buffer.data(), length);
+        }
+        if (error != VTR_TIMEDOUT || std::chrono::steady_clock::now() > deadline) {
+            return error;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 struct UdpPeer {
     vtr_socket sock = VTR_SOCKET_INVALID;
-    vtr_address address{}; // where it listens: 127.0.0.1 and its port
+    vtr_address address{}; // 127.0.0.1 and the port it got
 
     UdpPeer() {
         EXPECT_EQ(vtr_platform_init(), VTR_SUCCESS);
         EXPECT_EQ(vtr_socket_open_udp(&sock, VTR_AF_INET), VTR_SUCCESS);
-        vtr_address any{};
-        EXPECT_EQ(vtr_address_set_ipv4(&any, VTR_AF_INET, "127.0.0.1", 0), VTR_SUCCESS);
-        EXPECT_EQ(vtr_socket_bind(sock, &any), VTR_SUCCESS);
+        EXPECT_EQ(vtr_address_set_ipv4(&address, VTR_AF_INET, "127.0.0.1", 0), VTR_SUCCESS);
+        EXPECT_EQ(vtr_socket_bind(sock, &address), VTR_SUCCESS);
         EXPECT_EQ(vtr_socket_get_local_address(sock, &address), VTR_SUCCESS);
         EXPECT_EQ(vtr_socket_set_blocking(sock, false), VTR_SUCCESS);
     }
     ~UdpPeer() { vtr_socket_close(&sock); }
-    UdpPeer(const UdpPeer &) = delete;
-    UdpPeer &operator=(const UdpPeer &) = delete;
 
-    // One datagram, waiting up to two seconds for it; TIMEDOUT when none came.
-    vtr_error receive(std::string *data, size_t capacity = 4096, vtr_address *from = nullptr) {
-        std::string buffer(capacity, '\0');
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        for (;;) {
-            size_t length = capacity;
-            vtr_error error = vtr_socket_recvfrom(sock, buffer.data(), &length, from);
-            if (error == VTR_SUCCESS) {
-                data->assign(buffer.data(), length);
-            }
-            if (error != VTR_TIMEDOUT || std::chrono::steady_clock::now() > deadline) {
-                return error;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+    vtr_error receive(std::string *data, size_t capacity = 4096, vtr_address *from = nullptr,
+                      int wait_ms = 2000) {
+        return receive_within(sock, data, capacity, from, wait_ms);
     }
 };
