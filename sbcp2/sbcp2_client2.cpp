@@ -393,7 +393,13 @@ vtr_error sbcp2_client2_process(sbcp2_client2 *client, vtr_time *next_action_tim
             vtr_log(logger, VTR_LOG_ERROR, "%s: error recving (CONNRESET): disconnecting\n", fn);
             sbcp2_client2_event event{};
             event.error = err;
+            bool was_disconnected = client->state == SBCP2_STATE_DISCONNECTED;
             goto_state(client, SBCP2_STATE_DISCONNECTED, &event);
+            // Already DISCONNECTED, only the exit actions ran and took the retry timer with
+            // them; without a new one the client would never connect again.
+            if (was_disconnected)
+                arm_oneshot(client, handle_retry_timeout, client->config.retry_interval,
+                            &client->retry_timer);
             notify_owner(client, &event);
             return VTR_SUCCESS;
         }

@@ -12,32 +12,31 @@ struct LogCapture {
     std::vector<std::string> lines;
 
     // Takes over an existing logger (an environment's) or makes its own.
-    explicit LogCapture(vtr_logger *existing = nullptr) : logger(existing), owned(!existing) {
+    explicit LogCapture(vtr_logger *existing = nullptr, uint32_t level = VTR_LOG_VERBOSE)
+        : logger(existing), owned(!existing) {
         if (!logger)
             vtr_logger_new(&logger);
         logger->callback = &LogCapture::sink;
         logger->callback_context = this;
-        vtr_logger_set_overall_level(logger, VTR_LOG_VERBOSE);
-        vtr_logger_set_level(logger, VTR_SINK_CALLBACK, VTR_LOG_VERBOSE);
+        vtr_logger_set_overall_level(logger, level);
+        vtr_logger_set_level(logger, VTR_SINK_CALLBACK, level);
     }
     ~LogCapture() {
         if (owned)
             vtr_logger_delete(logger);
+        else
+            logger->callback = nullptr;
     }
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
-    bool has(const std::string &line) const {
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
     size_t count(const std::string &line) const {
         return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
     }
-    // Lines containing the given text.
-    size_t count_containing(const std::string &part) const {
-        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](auto &l) {
-            return l.find(part) != std::string::npos;
-        }));
+    bool has(const std::string &line) const { return count(line) > 0; }
+    bool has_prefix(const std::string &part) const {
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string &l) { return l.rfind(part, 0) == 0; });
     }
 
   private:
