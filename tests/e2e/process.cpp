@@ -13,21 +13,12 @@ namespace e2e {
 
 namespace {
 
-// Appends a chunk, turning "\r\n" into "\n" (a '\r' at a chunk's end waits for the next one).
-void append_text(std::string &buffer, bool &held_cr, const char *data, size_t size) {
-    for (size_t i = 0; i < size; ++i) {
-        char c = data[i];
-        if (held_cr) {
-            held_cr = false;
-            if (c != '\n') {
-                buffer += '\r';
-            }
-        }
-        if (c == '\r') {
-            held_cr = true;
-            continue;
-        }
-        buffer += c;
+// Appends a chunk, turning "\r\n" into "\n", also across chunks.
+void append_text(std::string &buffer, const char *data, size_t size) {
+    size_t at = buffer.empty() ? 0 : buffer.size() - 1;
+    buffer.append(data, size);
+    while ((at = buffer.find("\r\n", at)) != std::string::npos) {
+        buffer.erase(at, 1);
     }
 }
 
@@ -71,12 +62,10 @@ Process::Process(const std::vector<std::string> &argv) {
 }
 
 Process::~Process() {
-    if (pid_ > 0) {
-        if (!wait_exit(milliseconds(0))) {
-            kill(-pid_, SIGKILL);
-            kill(pid_, SIGKILL);
-            wait_exit(milliseconds(5000));
-        }
+    if (pid_ > 0 && !wait_exit(milliseconds(0))) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        wait_exit(milliseconds(5000));
     }
     close_stdin();
     if (reader_.joinable()) {
@@ -85,7 +74,6 @@ Process::~Process() {
 }
 
 void Process::read_loop(int out_fd, int err_fd) {
-    bool out_cr = false, err_cr = false;
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     int open_fds = 2;
     char chunk[4096];
@@ -109,7 +97,7 @@ void Process::read_loop(int out_fd, int err_fd) {
             }
             idle = false;
             std::lock_guard<std::mutex> lock(mutex_);
-            append_text(i == 0 ? out_ : err_, i == 0 ? out_cr : err_cr, chunk, size_t(n));
+            append_text(i == 0 ? out_ : err_, chunk, size_t(n));
             last_growth_ = Clock::now();
             grown_.notify_all();
         }
@@ -128,12 +116,8 @@ void Process::read_loop(int out_fd, int err_fd) {
 }
 
 void Process::write(const std::string &text) {
-    size_t done = 0;
-    while (stdin_fd_ >= 0 && done < text.size()) {
+    for (size_t done = 0; stdin_fd_ >= 0 && done < text.size();) {
         ssize_t n = ::write(stdin_fd_, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
         if (n <= 0) {
             break;
         }
@@ -164,85 +148,65 @@ std::string Process::err() {
     return err_;
 }
 
-size_t Process::out_size() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return out_.size();
-}
-
-std::optional<size_t> Process::wait_in(std::string Process::*buffer, const std::string &text,
-                                       size_t from, milliseconds timeout) {
+std::optional<size_t> Process::wait_in(const std::string &buffer, const std::string &text,
+                                       size_t from, milliseconds timeout, size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
     std::optional<size_t> found;
     grown_.wait_for(lock, timeout, [&] {
-        size_t at = (this->*buffer).find(text, from);
-        if (at != std::string::npos) {
+        size_t at = from, seen = 0;
+        for (; seen < count && (at = buffer.find(text, at)) != std::string::npos; ++seen) {
             found = at;
+            at += text.size();
+        }
+        if (seen < count) {
+            found.reset();
         }
         return found.has_value();
     });
     return found;
 }
 
-std::optional<size_t> Process::wait_out(const std::string &text, size_t from,
-                                        milliseconds timeout) {
-    return wait_in(&Process::out_, text, from, timeout);
+std::optional<size_t> Process::wait_out(const std::string &text, size_t from, milliseconds timeout,
+                                        size_t count) {
+    return wait_in(out_, text, from, timeout, count);
 }
 
 std::optional<size_t> Process::wait_err(const std::string &text, size_t from,
                                         milliseconds timeout) {
-    return wait_in(&Process::err_, text, from, timeout);
-}
-
-bool Process::wait_out_count(const std::string &text, size_t from, size_t count,
-                             milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return grown_.wait_for(lock, timeout, [&] {
-        size_t seen = 0;
-        for (size_t at = out_.find(text, from); at != std::string::npos;
-             at = out_.find(text, at + text.size())) {
-            ++seen;
-        }
-        return seen >= count;
-    });
+    return wait_in(err_, text, from, timeout, 1);
 }
 
 void Process::settle(milliseconds quiet, milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     std::unique_lock<std::mutex> lock(mutex_);
-    while (Clock::now() < deadline) {
-        Clock::time_point quiet_end = last_growth_ + quiet;
-        if (Clock::now() >= quiet_end) {
-            return;
-        }
-        grown_.wait_until(lock, std::min(quiet_end, deadline));
+    while (Clock::now() < deadline && Clock::now() < last_growth_ + quiet) {
+        grown_.wait_until(lock, std::min(last_growth_ + quiet, deadline));
     }
 }
 
 std::optional<int> Process::wait_exit(milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (reaped_) {
-                return WIFEXITED(status_) ? WEXITSTATUS(status_) : -WTERMSIG(status_);
-            }
-        }
+    while (pid_ > 0 && !reaped_) {
         int status = 0;
         pid_t r = waitpid(pid_, &status, WNOHANG);
         if (r == pid_) {
             std::lock_guard<std::mutex> lock(mutex_);
             reaped_ = true;
             status_ = status;
-            continue;
-        }
-        if (r < 0 && errno != EINTR) {
+        } else if ((r < 0 && errno != EINTR) || Clock::now() >= deadline) {
             return std::nullopt;
+        } else {
+            std::this_thread::sleep_for(milliseconds(10));
         }
-        if (Clock::now() >= deadline) {
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(milliseconds(10));
     }
+    if (!reaped_) {
+        return std::nullopt;
+    }
+    // The reader stops once the pipes are drained.
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -WTERMSIG(status_);
 }
 
 } // namespace e2e

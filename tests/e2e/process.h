@@ -25,8 +25,6 @@ class Process {
     Process &operator=(const Process &) = delete;
 
     bool started() const { return pid_ > 0; }
-    pid_t pid() const { return pid_; }
-
     void write(const std::string &text);
     void close_stdin();
     void signal(int sig);
@@ -34,24 +32,24 @@ class Process {
     // Output so far; line ends "\r\n" are read as "\n".
     std::string out();
     std::string err();
-    size_t out_size();
+    size_t out_size() { return out().size(); }
 
-    // Waits until standard output holds `text` at or after `from`; returns where it starts.
-    std::optional<size_t> wait_out(const std::string &text, size_t from, milliseconds timeout);
+    // Waits until standard output holds `count` occurrences of `text` at or after `from`;
+    // returns where the last of them starts.
+    std::optional<size_t> wait_out(const std::string &text, size_t from, milliseconds timeout,
+                                   size_t count = 1);
     std::optional<size_t> wait_err(const std::string &text, size_t from, milliseconds timeout);
-    // Waits until standard output holds `count` occurrences of `text` after `from`.
-    bool wait_out_count(const std::string &text, size_t from, size_t count, milliseconds timeout);
     // Waits until neither stream has grown for `quiet`, at most `timeout` in all.
     void settle(milliseconds quiet, milliseconds timeout);
 
-    // The exit status, or nullopt when still running after `timeout` (or killed by a signal:
-    // then -signal).
+    // The exit status (-signal when killed by one), or nullopt when still running after
+    // `timeout`. Once it has ended, all its output has been read.
     std::optional<int> wait_exit(milliseconds timeout);
 
   private:
     void read_loop(int out_fd, int err_fd);
-    std::optional<size_t> wait_in(std::string Process::*buffer, const std::string &text,
-                                  size_t from, milliseconds timeout);
+    std::optional<size_t> wait_in(const std::string &buffer, const std::string &text, size_t from,
+                                  milliseconds timeout, size_t count);
 
     pid_t pid_ = -1;
     int stdin_fd_ = -1;
