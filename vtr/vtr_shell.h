@@ -34,7 +34,7 @@ size_t vtr_utf8_to_utf16(const char *text, char16_t *buffer, size_t capacity);
 size_t vtr_local_time_format(const char *format, char *buffer, size_t size);
 
 // Opens file (a script) with the parameter text in directory (may be null) and returns at
-// once. *code receives the shell's value: above 32 means started. INVALIDPARAMETER when file
-// or code is missing or a text cannot be converted.
+// once. *code receives the shell's value: 32 or more counts as started. INVALIDPARAMETER when
+// file or code is missing or a text cannot be converted.
 vtr_error vtr_shell_execute(const char16_t *file, const char16_t *params, const char16_t *directory,
                             intptr_t *code);
