@@ -2,9 +2,13 @@
 #pragma once
 
 #include "sbcp2/sbcp2_message.h"
+#include "vtr/vtr_socket.h"
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 // A zero-filled record, so that pad bytes are zero in the golden comparisons.
@@ -16,25 +20,18 @@ inline std::unique_ptr<sbcp2_message> fresh_message(uint16_t opcode) {
     return msg;
 }
 
-inline std::vector<uint8_t> body_of(const sbcp2_message *msg) {
-    const uint8_t *body = sbcp2_message_body(msg);
-    return std::vector<uint8_t>(body, body + sbcp2_message_body_length(msg));
+inline uint16_t opcode_of(const sbcp2_message *m) {
+    return sbcp2_message_get_opcode(sbcp2_message_head(m));
 }
-
-// A message holding `body` as a received datagram would.
-inline std::unique_ptr<sbcp2_message> message_with_body(const std::vector<uint8_t> &body) {
-    auto msg = fresh_message(0x0110);
-    if (!body.empty())
-        memcpy(sbcp2_message_body(msg.get()), body.data(), body.size());
-    sbcp2_message_add_size(sbcp2_message_head(msg.get()), uint16_t(body.size()));
-    return msg;
+inline uint16_t status_of(const sbcp2_message *m) {
+    return sbcp2_message_get_status(sbcp2_message_head(m));
 }
-
-#include "vtr/vtr_socket.h"
-
-#include <chrono>
-#include <functional>
-#include <thread>
+inline uint16_t seqnum_of(const sbcp2_message *m) {
+    return sbcp2_message_get_seqnum(sbcp2_message_head(m));
+}
+inline uint16_t size_of(const sbcp2_message *m) {
+    return sbcp2_message_get_size(sbcp2_message_head(m));
+}
 
 // A client of the simulator at the message level: an unconnected UDP socket on an ephemeral
 // loopback port.
@@ -66,8 +63,7 @@ struct sim_peer {
             body(msg.get());
         uint8_t *head = sbcp2_message_head(msg.get());
         sbcp2_message_set_status(head, status);
-        if (++seqnum == 0)
-            seqnum = 1;
+        seqnum = seqnum == 0xffff ? 1 : seqnum + 1;
         sbcp2_message_set_seqnum(head, seqnum);
         send_raw(head, sbcp2_message_get_size(head));
         return seqnum;
@@ -80,35 +76,15 @@ struct sim_peer {
         for (;;) {
             size_t length = SBCP2_MAX_MESSAGE;
             vtr_address from{};
-            vtr_error e = vtr_socket_recvfrom(sock, msg->buffer, &length, &from);
-            if (e == VTR_SUCCESS && length >= SBCP2_HEAD_SIZE)
+            if (vtr_socket_recvfrom(sock, msg->buffer, &length, &from) == VTR_SUCCESS &&
+                length >= SBCP2_HEAD_SIZE)
                 return msg;
             if (std::chrono::steady_clock::now() > deadline)
                 return nullptr;
-            if (e == VTR_TIMEDOUT) {
-                vtr_socket_set readable, writable;
-                vtr_socket_set_zero(&readable);
-                vtr_socket_set_zero(&writable);
-                vtr_socket_set_add(&readable, sock);
-                vtr_time t = {0, 10000};
-                vtr_socket_wait(&readable, &writable, &t);
-            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
 
     // True when nothing arrives for `ms`.
     bool quiet(int ms = 150) { return receive(ms) == nullptr; }
 };
-
-inline uint16_t opcode_of(const sbcp2_message *m) {
-    return sbcp2_message_get_opcode(sbcp2_message_head(m));
-}
-inline uint16_t status_of(const sbcp2_message *m) {
-    return sbcp2_message_get_status(sbcp2_message_head(m));
-}
-inline uint16_t seqnum_of(const sbcp2_message *m) {
-    return sbcp2_message_get_seqnum(sbcp2_message_head(m));
-}
-inline uint16_t size_of(const sbcp2_message *m) {
-    return sbcp2_message_get_size(sbcp2_message_head(m));
-}
