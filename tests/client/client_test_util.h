@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -23,11 +24,8 @@ inline void set_wide(char16_t *field, const char *text) {
 }
 
 inline nyx_interface make_interface(const char *name, uint8_t last) {
-    nyx_interface itf;
-    std::memset(&itf, 0, sizeof itf);
+    nyx_interface itf{{}, {0x00, 0x1d, 0xc1, 0x00, 0x00, last}}; // no padding to clear
     set_wide(itf.name, name);
-    const uint8_t mac[6] = {0x00, 0x1d, 0xc1, 0x00, 0x00, last};
-    std::memcpy(itf.mac, mac, 6);
     return itf;
 }
 
@@ -93,10 +91,11 @@ inline nyx_system_state make_state() {
 
 // The service side of the bodies, built item by item as the manager does.
 
-inline void begin_message(sbcp2_message *m, uint16_t opcode) {
-    std::memset(m, 0, sizeof *m);
-    sbcp2_message_init_record(m);
-    sbcp2_message_init_head(m, NYX_PROTOCOL_VERSION, opcode);
+inline std::unique_ptr<sbcp2_message> new_message(uint16_t opcode) {
+    auto m = std::make_unique<sbcp2_message>();
+    sbcp2_message_init_record(m.get());
+    sbcp2_message_init_head(m.get(), NYX_PROTOCOL_VERSION, opcode);
+    return m;
 }
 
 // Appends items to a message and hands back the offsets that the appends report.
@@ -139,13 +138,16 @@ struct Put {
         return a.offset;
     }
     // The offsets of one group per entry, as a 16-bit array behind the groups.
-    template <typename T, typename F> uint16_t list(const T *entries, uint16_t n, F make_group) {
+    template <typename T>
+    uint16_t list(const T *entries, uint16_t n, uint16_t (Put::*group)(const T &)) {
         std::vector<uint16_t> offsets;
         for (uint16_t i = 0; i < n; i++)
-            offsets.push_back(make_group(entries[i]));
+            offsets.push_back((this->*group)(entries[i]));
         return u16s(offsets.data(), n);
     }
     uint16_t interface(const nyx_interface &i) { return group({wide(i.name), raw(i.mac, 6)}); }
+    uint16_t rate(const nyx_sample_rate_option &r) { return group({u32(r.rate), r.max_channels}); }
+    uint16_t latency(const nyx_latency_option &l) { return group({text(l.name), u32(l.us)}); }
 };
 
 inline void build_version_body(sbcp2_message *m, uint16_t major, uint16_t minor, uint16_t patch,
@@ -159,22 +161,15 @@ inline void build_options_body(sbcp2_message *m, const nyx_system_options &o) {
     Put p{m};
     sbcp2_u16_array root = p.slots(6);
     const nyx_asio_options &a = o.asio;
-    Put::set_slots(&root,
-                   {p.u16s(o.channel_counts, o.num_channel_counts),
-                    p.list(o.interfaces, o.num_interfaces, [&](auto &i) { return p.interface(i); }),
-                    p.list(o.sample_rates, o.num_sample_rates,
-                           [&](auto &r) {
-                               return p.group({p.u32(r.rate), r.max_channels});
-                           }),
-                    p.u16s(o.sample_formats, o.num_sample_formats),
-                    p.list(o.latencies, o.num_latencies,
-                           [&](auto &l) {
-                               return p.group({p.text(l.name), p.u32(l.us)});
-                           }),
-                    p.group({0xffff, // never read
-                             p.u32s(a.asio_buffer_sizes, a.num_asio_buffer_sizes),
-                             p.u16s(a.asio_encodings, a.num_asio_encodings),
-                             p.u32s(a.asio_latencies, a.num_asio_latencies)})});
+    Put::set_slots(&root, {p.u16s(o.channel_counts, o.num_channel_counts),
+                           p.list(o.interfaces, o.num_interfaces, &Put::interface),
+                           p.list(o.sample_rates, o.num_sample_rates, &Put::rate),
+                           p.u16s(o.sample_formats, o.num_sample_formats),
+                           p.list(o.latencies, o.num_latencies, &Put::latency),
+                           p.group({0xffff, // never read
+                                    p.u32s(a.asio_buffer_sizes, a.num_asio_buffer_sizes),
+                                    p.u16s(a.asio_encodings, a.num_asio_encodings),
+                                    p.u32s(a.asio_latencies, a.num_asio_latencies)})});
 }
 
 // The configuration group is the client's own encoding, placed behind the state's root.

@@ -9,12 +9,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::unique_ptr<sbcp2_message> new_message(uint16_t opcode) {
-    auto m = std::make_unique<sbcp2_message>();
-    begin_message(m.get(), opcode);
-    return m;
-}
-
 Bytes body_of(const sbcp2_message *m) {
     const uint8_t *body = sbcp2_message_body(m);
     return Bytes(body, body + sbcp2_message_body_length(m));
@@ -113,12 +107,10 @@ TEST(Bodies, State) {
     odd.config.want_to_run = 7;
     m = new_message(NYX_OPCODE_STATE);
     build_state_body(m.get(), odd);
-    const uint16_t name_at = slot_of(m.get(), 0, 5);
     set_slot(m.get(), 0, 5, Put{m.get()}.text(std::string(40, 'n').c_str()));
     ASSERT_EQ(nyx_decode_system_state(m.get(), &s), VTR_SUCCESS);
     EXPECT_EQ(s.link_up + s.config.want_to_run, 2u);
     EXPECT_EQ(std::string(s.device_name), std::string(31, 'n'));
-    set_slot(m.get(), 0, 5, name_at);
 
     // A root of two slots: the configuration and the lock flags, all else zero.
     set_count(m.get(), 0, 2);
@@ -176,15 +168,13 @@ TEST(Bodies, Options) {
         counts[i] = uint16_t(i + 1);
         interfaces[i] = make_interface("if", uint8_t(i));
     }
-    sbcp2_u16_array_set(&root, 0, p.u16s(counts, 20));
-    sbcp2_u16_array_set(&root, 1, p.list(interfaces, 20, [&](auto &i) { return p.interface(i); }));
+    Put::set_slots(&root, {p.u16s(counts, 20), p.list(interfaces, 20, &Put::interface)});
     std::memset(&o, 0xee, sizeof o);
     ASSERT_EQ(nyx_decode_system_options(m.get(), &o), VTR_SUCCESS);
-    EXPECT_EQ(o.num_channel_counts, 16);
-    EXPECT_EQ(o.channel_counts[15], 16);
-    EXPECT_EQ(o.num_interfaces, 16);
-    EXPECT_EQ(o.interfaces[15].mac[5], 15);
-    EXPECT_EQ(o.num_sample_rates, 0) << "missing slots leave empty lists";
+    // Missing slots leave empty lists.
+    EXPECT_EQ(std::tuple(o.num_channel_counts, o.channel_counts[15], o.num_interfaces,
+                         o.interfaces[15].mac[5] + 0, o.num_sample_rates),
+              std::tuple(16, 16, 16, 15, 0));
 
     // Entry groups: a short sample-rate group and an over-long latency name.
     m = new_message(NYX_OPCODE_OPTIONS);
@@ -195,11 +185,10 @@ TEST(Bodies, Options) {
     Put::set_slots(&root, {p.u16s(nullptr, 0), p.u16s(nullptr, 0), p.u16s(&rate, 1),
                            p.u16s(nullptr, 0), p.u16s(&latency, 1)});
     ASSERT_EQ(nyx_decode_system_options(m.get(), &o), VTR_SUCCESS);
-    EXPECT_EQ(o.num_sample_rates, 1);
-    EXPECT_EQ(o.sample_rates[0].rate, 192000u);
-    EXPECT_EQ(o.sample_rates[0].max_channels, 0);
+    EXPECT_EQ(std::tuple(o.num_sample_rates, o.sample_rates[0].rate, o.sample_rates[0].max_channels,
+                         o.latencies[0].us),
+              std::tuple(1, 192000u, 0, 250u));
     EXPECT_EQ(std::string(o.latencies[0].name), std::string(31, 'l'));
-    EXPECT_EQ(o.latencies[0].us, 250u);
 
     // A short ASIO options group, and an array that runs past the body.
     m = new_message(NYX_OPCODE_OPTIONS);

@@ -19,16 +19,7 @@ inline std::string str(vtr_time t) {
     return std::to_string(t.sec) + "." + std::to_string(t.usec);
 }
 
-inline vtr_time fake_clock_now{};
-
-struct FakeClock { // installed for its lifetime
-    explicit FakeClock(vtr_time start = vtr_time{1000000, 0}) {
-        fake_clock_now = start;
-        vtr_clock_set_hook([](vtr_time *now) { *now = fake_clock_now; });
-    }
-    ~FakeClock() { vtr_clock_set_hook(nullptr); }
-    void advance_ms(uint32_t ms) { fake_clock_now = vtr_time_add(fake_clock_now, ms_time(ms)); }
-};
+inline vtr_time fake_clock_now{}; // what the clock says while a LoopTest runs
 
 class LoopTest : public ::testing::Test {
   protected:
@@ -38,23 +29,27 @@ class LoopTest : public ::testing::Test {
         std::string name;
         Action action;
         vtr_time expiry_seen;
+        uint32_t id = 0; // a deferred call's
     };
 
-    FakeClock clock;
-    vtr_time start = fake_clock_now;
+    const vtr_time start{1000000, 0};
     vtr_env *env = nullptr;
     vtr_dispatcher *dispatcher = nullptr;
     std::string fired; // names of the callbacks of the current pass
     std::deque<Probe> probes;
 
     void SetUp() override {
+        fake_clock_now = start;
+        vtr_clock_set_hook([](vtr_time *now) { *now = fake_clock_now; });
         ASSERT_EQ(vtr_env_new(VTR_ENV_EVENT_LOOP, &env), VTR_SUCCESS);
         ASSERT_EQ(vtr_dispatcher_new(env, &dispatcher), VTR_SUCCESS);
     }
     void TearDown() override {
         vtr_dispatcher_delete(dispatcher);
         vtr_env_delete(env);
+        vtr_clock_set_hook(nullptr);
     }
+    void advance_ms(uint32_t ms) { fake_clock_now = vtr_time_add(fake_clock_now, ms_time(ms)); }
 
     vtr_event_loop *loop() { return env->loop; }
     vtr_time at_ms(uint32_t ms) { return vtr_time_add(start, ms_time(ms)); }
@@ -79,17 +74,15 @@ class LoopTest : public ::testing::Test {
     vtr_timer *arm(bool periodic, const std::string &name, uint32_t ms, Action action) {
         vtr_time delay = ms_time(ms);
         vtr_timer *t = nullptr;
-        Probe *p = probe(name, std::move(action));
-        EXPECT_EQ(periodic ? vtr_timer_start_periodic(loop(), on_timer, nullptr, &delay, p, &t)
-                           : vtr_timer_start_oneshot(loop(), on_timer, nullptr, &delay, p, &t),
-                  VTR_SUCCESS);
+        auto start_timer = periodic ? vtr_timer_start_periodic : vtr_timer_start_oneshot;
+        EXPECT_EQ(start_timer(loop(), on_timer, nullptr, &delay, probe(name, action), &t), 0u);
         return t;
     }
     vtr_timer *oneshot(const std::string &name, uint32_t ms, Action action = {}) {
-        return arm(false, name, ms, std::move(action));
+        return arm(false, name, ms, action);
     }
     vtr_timer *periodic(const std::string &name, uint32_t ms, Action action = {}) {
-        return arm(true, name, ms, std::move(action));
+        return arm(true, name, ms, action);
     }
 
     // One processing step; the callbacks it made.

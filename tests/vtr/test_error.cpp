@@ -18,6 +18,11 @@ std::string text_of(vtr_error error) {
     return vtr_error_text(error, buffer);
 }
 
+struct Row {
+    uint32_t code;
+    vtr_error error;
+};
+
 void set_last_system_error(uint32_t code) {
 #if defined(_WIN32)
     SetLastError(code);
@@ -26,36 +31,20 @@ void set_last_system_error(uint32_t code) {
 #endif
 }
 
-TEST(Error, NamesAndTexts) {
-    // The layers above print the names as they are.
-    // clang-format off
-    const char *const names[] = {
-        "SUCCESS", "DONE", "SYSTEM", "INVALIDPARAMETER", "INVALIDDATA", "INVALIDSTATE",
-        "NOMEMORY", "INTERRUPTED", "TRUNCATED", "NOTSUPPORTED", "TIMEDOUT", "NOTFOUND",
-        "DNSSDFAIL", "RANGE", "POLICY", "VERSION", "CANCELLED", "CLOSING", "ACCES", "ADDRINUSE",
-        "ADDRNOTAVAIL", "AFNOSUPPORT", "ALREADY", "BADF", "CONNABORTED", "CONNREFUSED",
-        "CONNRESET", "DESTADDRREQ", "FAULT", "HOSTUNREACH", "INPROGRESS", "ISCONN", "MFILE",
-        "MSGSIZE", "NETDOWN", "NETRESET", "NETUNREACH", "NOBUFS", "NODATA", "NODEV", "NOPROTOOPT",
-        "NORECOVERY", "NOTCONN", "NOTINITIALISED", "NOTSOCK", "PROTONOSUPPORT", "PROTOTYPE",
-        "SHUTDOWN", "SOCKTNOSUPPORT", "TRYAGAIN", "NOTRUNNING", "BANDWIDTH_EXCEEDED"};
-    // clang-format on
-    static_assert(sizeof names / sizeof names[0] == 52);
-    for (vtr_error e = 0; e < 52; ++e) {
-        ASSERT_NE(vtr_error_name(e), nullptr) << e;
-        EXPECT_STREQ(vtr_error_name(e), names[e]);
-    }
-    EXPECT_EQ(vtr_error_name(52), nullptr);
+TEST(Error, NamesAndTextsOfOursAndTheSystems) {
+    // The layers above print the names as they are (their tests meet many of them).
+    EXPECT_STREQ(vtr_error_name(VTR_SUCCESS), "SUCCESS");
+    EXPECT_STREQ(vtr_error_name(VTR_NOTSOCK), "NOTSOCK");
+    EXPECT_STREQ(vtr_error_name(VTR_BANDWIDTH_EXCEEDED), "BANDWIDTH_EXCEEDED");
+    EXPECT_EQ(vtr_error_name(VTR_BANDWIDTH_EXCEEDED + 1), nullptr);
 
     EXPECT_EQ(text_of(VTR_SUCCESS), "success");
     EXPECT_EQ(text_of(VTR_INVALIDPARAMETER), "invalid parameter: (0x0003=INVALIDPARAMETER)");
-    EXPECT_EQ(text_of(VTR_CONNRESET), "connection reset: (0x001a=CONNRESET)");
-    EXPECT_EQ(text_of(VTR_ACCES), "access: (0x0012=ACCES)");
     EXPECT_EQ(text_of(VTR_BANDWIDTH_EXCEEDED), "bandwidth exceeded: (0x0033=BANDWIDTH_EXCEEDED)");
     EXPECT_EQ(text_of(52), "(null): (0x0034=(null))");
     EXPECT_EQ(text_of(0x12345), "(null): (0x12345=(null))");
-}
 
-TEST(Error, SystemTextReadsTheLastErrorWhenFormatting) {
+    // A system error's text reads the last error when it is formatted.
 #if defined(_WIN32)
     const uint32_t code = ERROR_ACCESS_DENIED;
 #else
@@ -74,12 +63,8 @@ TEST(Error, SystemTextReadsTheLastErrorWhenFormatting) {
 }
 
 TEST(Error, WindowsTranslation) {
-    struct row {
-        uint32_t code;
-        vtr_error error;
-    };
     // clang-format off
-    const row rows[] = {
+    const Row rows[] = {
         {0, VTR_SUCCESS}, {87, VTR_INVALIDPARAMETER}, {10022, VTR_INVALIDPARAMETER},
         {123, VTR_INVALIDPARAMETER}, {14, VTR_NOMEMORY}, {8, VTR_NOMEMORY},
         {192, VTR_INTERRUPTED}, {10004, VTR_INTERRUPTED}, {10045, VTR_NOTSUPPORTED},
@@ -104,7 +89,7 @@ TEST(Error, WindowsTranslation) {
         // Rows above 65535 match only the identical code.
         {0x800806D9u, VTR_SYSTEM}, {0x0000020Bu, VTR_SYSTEM}, {0xE100020Bu, VTR_SYSTEM}};
     // clang-format on
-    for (const row &r : rows) {
+    for (const Row &r : rows) {
         EXPECT_EQ(vtr_error_from_system(r.code), r.error) << std::hex << r.code;
     }
 #if defined(_WIN32)
@@ -116,17 +101,15 @@ TEST(Error, WindowsTranslation) {
 #if !defined(_WIN32)
 
 TEST(Error, ErrnoTranslation) {
-    auto expect = [](int code, vtr_error error) {
-        errno = code;
-        EXPECT_EQ(vtr_error_from_last_system(), error) << code;
-    };
     // The meanings callers rely on, as in the Windows table (the socket tests meet more).
-    expect(0, VTR_SUCCESS);
-    expect(EAGAIN, VTR_TIMEDOUT);
-    expect(EINTR, VTR_INTERRUPTED);
-    expect(EINVAL, VTR_INVALIDPARAMETER);
-    expect(ECONNREFUSED, VTR_CONNREFUSED);
-    expect(EDOM, VTR_SYSTEM);
+    // clang-format off
+    const Row rows[] = {{0, VTR_SUCCESS}, {EAGAIN, VTR_TIMEDOUT}, {EINTR, VTR_INTERRUPTED},
+        {EINVAL, VTR_INVALIDPARAMETER}, {ECONNREFUSED, VTR_CONNREFUSED}, {EDOM, VTR_SYSTEM}};
+    // clang-format on
+    for (const Row &r : rows) {
+        errno = static_cast<int>(r.code);
+        EXPECT_EQ(vtr_error_from_last_system(), r.error) << r.code;
+    }
     // The text lookup leaves errno alone, and an unknown number still has a text.
     errno = ENOTSOCK;
     EXPECT_STREQ(vtr_system_error_text(EINVAL), "Invalid argument");

@@ -17,11 +17,9 @@ namespace {
 TEST(Address, SetParseTextAndEquality) {
     vtr_address a, b;
     ASSERT_EQ(vtr_address_set_ipv4(&a, VTR_AF_INET, "127.0.0.1", 8899), VTR_SUCCESS);
-    EXPECT_EQ(a.length, 16u);
-    EXPECT_EQ(a.addr.family, VTR_AF_INET);
     EXPECT_EQ(vtr_address_port(&a), 8899);
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&a.addr) + 2, 6),
-              std::string("\x22\xC3\x7F\x00\x00\x01", 6)); // in network order
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&a.addr), 8),
+              std::string("\x02\x00\x22\xC3\x7F\x00\x00\x01", 8)); // the port in network order
     char text[50];
     EXPECT_STREQ(vtr_address_to_string(&a, text, 32), "127.0.0.1:8899 (len=16)");
     EXPECT_EQ(vtr_address_set_ipv4(&b, VTR_AF_UNSPEC, "127.0.0.1", 1), VTR_INVALIDPARAMETER);
@@ -45,7 +43,6 @@ TEST(Address, SetParseTextAndEquality) {
     EXPECT_STREQ(vtr_inet_ntoa(b.addr.addr_be, text, 16), "192.168.100.200");
 
     // Equal when the first length-of-a bytes are, and never without a family.
-    EXPECT_FALSE(vtr_address_equal(&a, &b));
     EXPECT_FALSE(vtr_address_equal(&a, nullptr));
     ASSERT_EQ(vtr_address_set_ipv4(&b, VTR_AF_INET, "127.0.0.2", 8899), VTR_SUCCESS);
     EXPECT_FALSE(vtr_address_equal(&a, &b));
@@ -57,14 +54,9 @@ TEST(Address, SetParseTextAndEquality) {
     EXPECT_EQ(vtr_address_port(&empty), 0);
 }
 
-class Socket : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_EQ(vtr_platform_init(), VTR_SUCCESS); } // once per test
-};
-
-TEST_F(Socket, ArgumentsAndFailuresLeaveNoSocket) {
+TEST(Socket, ArgumentsAndFailuresLeaveNoSocket) {
+    ASSERT_EQ(vtr_platform_init(), VTR_SUCCESS);
     vtr_socket sock = VTR_SOCKET_INVALID;
-    EXPECT_FALSE(vtr_socket_is_valid(sock));
     char buffer[8];
     size_t length = sizeof buffer;
     vtr_address address{};
@@ -72,19 +64,17 @@ TEST_F(Socket, ArgumentsAndFailuresLeaveNoSocket) {
     EXPECT_EQ(vtr_socket_recvfrom(sock, buffer, &length, &address), VTR_INVALIDPARAMETER);
     EXPECT_EQ(vtr_socket_send(sock, buffer, &length), VTR_INVALIDPARAMETER);
     EXPECT_EQ(vtr_socket_sendto(sock, buffer, &length, &address), VTR_INVALIDPARAMETER);
-    EXPECT_EQ(vtr_socket_set_blocking(sock, false), VTR_INVALIDPARAMETER);
-    EXPECT_EQ(vtr_socket_get_local_address(sock, &address), VTR_INVALIDPARAMETER);
-    EXPECT_EQ(vtr_socket_close(nullptr), VTR_INVALIDPARAMETER);
     EXPECT_EQ(length, sizeof buffer);
 
-    // A failed connect closes the socket it opened (here for a truncated address).
+    // A failed connect closes the socket it opened (here for a truncated address), and no
+    // UDP socket of family 23 opens at all.
     ASSERT_EQ(vtr_address_set_ipv4(&address, VTR_AF_INET, "127.0.0.1", 9), VTR_SUCCESS);
     address.length = 3;
-    EXPECT_NE(vtr_socket_connect_udp(&sock, &address), VTR_SUCCESS);
-    EXPECT_EQ(sock, VTR_SOCKET_INVALID);
-    address.addr.family = 23; // no UDP socket of that family opens at all
-    EXPECT_NE(vtr_socket_connect_udp(&sock, &address), VTR_SUCCESS);
-    EXPECT_EQ(sock, VTR_SOCKET_INVALID);
+    for (int family : {int(VTR_AF_INET), 23}) {
+        address.addr.family = uint16_t(family);
+        EXPECT_NE(vtr_socket_connect_udp(&sock, &address), VTR_SUCCESS);
+        EXPECT_EQ(sock, VTR_SOCKET_INVALID);
+    }
 
     // Opening needs a location holding no socket, and leaves an occupied one alone.
     ASSERT_EQ(vtr_socket_open_udp(&sock, VTR_AF_INET), VTR_SUCCESS);
@@ -102,7 +92,7 @@ TEST_F(Socket, ArgumentsAndFailuresLeaveNoSocket) {
     EXPECT_EQ(vtr_socket_close(&sock), VTR_SUCCESS);
 }
 
-TEST_F(Socket, DatagramsBothWays) {
+TEST(Socket, DatagramsBothWays) {
     UdpPeer server;
     char buffer[16];
     size_t length = sizeof buffer;
@@ -112,22 +102,18 @@ TEST_F(Socket, DatagramsBothWays) {
     vtr_socket client = VTR_SOCKET_INVALID;
     ASSERT_EQ(vtr_socket_connect_udp(&client, &server.address), VTR_SUCCESS);
     ASSERT_EQ(vtr_socket_set_blocking(client, false), VTR_SUCCESS);
-    vtr_address client_address;
+    vtr_address client_address, from{};
     ASSERT_EQ(vtr_socket_get_local_address(client, &client_address), VTR_SUCCESS);
     length = 5;
     ASSERT_EQ(vtr_socket_send(client, "hello", &length), VTR_SUCCESS);
     EXPECT_EQ(length, 5u);
-    std::string data;
-    vtr_address from{};
-    ASSERT_EQ(server.receive(&data, 64, &from), VTR_SUCCESS);
-    EXPECT_EQ(data, "hello");
+    EXPECT_EQ(receive(server.sock, 64, &from), "hello");
     EXPECT_EQ(from.length, 16u);
     EXPECT_TRUE(vtr_address_equal(&from, &client_address));
     length = 6;
     ASSERT_EQ(vtr_socket_sendto(server.sock, "answer", &length, &from), VTR_SUCCESS);
     EXPECT_EQ(length, 6u);
-    ASSERT_EQ(receive_within(client, &data, 64, nullptr, 2000), VTR_SUCCESS);
-    EXPECT_EQ(data, "answer");
+    EXPECT_EQ(receive(client, 64), "answer");
 
     // A datagram longer than the buffer is MSGSIZE and consumed; the next arrives whole.
     std::string big(100, 'x');
@@ -135,14 +121,13 @@ TEST_F(Socket, DatagramsBothWays) {
         length = datagram.size();
         ASSERT_EQ(vtr_socket_send(client, datagram.data(), &length), VTR_SUCCESS);
     }
-    EXPECT_EQ(server.receive(&data, 10, &from), VTR_MSGSIZE);
-    ASSERT_EQ(server.receive(&data, 10, &from), VTR_SUCCESS);
-    EXPECT_EQ(data, "y");
-    EXPECT_EQ(server.receive(&data, 10), VTR_MSGSIZE); // a plain receive too
+    EXPECT_EQ(receive(server.sock, 10, &from), "MSGSIZE");
+    EXPECT_EQ(receive(server.sock, 10, &from), "y");
+    EXPECT_EQ(receive(server.sock, 10), "MSGSIZE"); // a plain receive too
     vtr_socket_close(&client);
 }
 
-TEST_F(Socket, PortUnreachableResetsAConnectedSocketOnce) {
+TEST(Socket, PortUnreachableResetsAConnectedSocketOnce) {
 #if defined(_WIN32)
     GTEST_SKIP() << "wine reports no port-unreachable on UDP receives";
 #endif
@@ -152,19 +137,18 @@ TEST_F(Socket, PortUnreachableResetsAConnectedSocketOnce) {
         closed = probe.address;
     }
     vtr_socket sock = VTR_SOCKET_INVALID;
-    std::string data;
     size_t length = 4;
     ASSERT_EQ(vtr_socket_connect_udp(&sock, &closed), VTR_SUCCESS);
     ASSERT_EQ(vtr_socket_set_blocking(sock, false), VTR_SUCCESS);
     ASSERT_EQ(vtr_socket_send(sock, "ping", &length), VTR_SUCCESS);
-    EXPECT_EQ(receive_within(sock, &data, 64, nullptr, 1000), VTR_CONNRESET);
-    EXPECT_EQ(receive_within(sock, &data, 64, nullptr, 0), VTR_TIMEDOUT);
+    EXPECT_EQ(receive(sock, 64, nullptr, 1000), "CONNRESET");
+    EXPECT_EQ(receive(sock, 64, nullptr, 0), "TIMEDOUT");
     // A send after the report still goes out, and the receive still sees the reset.
     ASSERT_EQ(vtr_socket_send(sock, "ping", &length), VTR_SUCCESS);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(vtr_socket_send(sock, "pong", &length), VTR_SUCCESS);
     EXPECT_EQ(length, 4u);
-    EXPECT_EQ(receive_within(sock, &data, 64, nullptr, 1000), VTR_CONNRESET);
+    EXPECT_EQ(receive(sock, 64, nullptr, 1000), "CONNRESET");
     vtr_socket_close(&sock);
 }
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <thread>
 
-// One receive (recvfrom when a source is asked for), retried while nothing has come for up
-// to wait_ms.
-inline vtr_error receive_within(vtr_socket sock, std::string *data, size_t capacity,
-                                vtr_address *from, int wait_ms) {
+// One datagram (recvfrom when a source is asked for), or the error's name; retried while
+// nothing has come for up to wait_ms.
+inline std::string receive(vtr_socket sock, size_t capacity = 4096, vtr_address *from = nullptr,
+                           int wait_ms = 2000) {
     std::string buffer(capacity, '\0');
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     for (;;) {
@@ -20,10 +20,10 @@ inline vtr_error receive_within(vtr_socket sock, std::string *data, size_t capac
         vtr_error error = from != nullptr ? vtr_socket_recvfrom(sock, buffer.data(), &length, from)
                                           : vtr_socket_recv(sock, buffer.data(), &length);
         if (error == VTR_SUCCESS) {
-            data->assign(buffer.data(), length);
+            return buffer.substr(0, length);
         }
         if (error != VTR_TIMEDOUT || std::chrono::steady_clock::now() > deadline) {
-            return error;
+            return vtr_error_name(error);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -42,9 +42,4 @@ struct UdpPeer {
         EXPECT_EQ(vtr_socket_set_blocking(sock, false), VTR_SUCCESS);
     }
     ~UdpPeer() { vtr_socket_close(&sock); }
-
-    vtr_error receive(std::string *data, size_t capacity = 4096, vtr_address *from = nullptr,
-                      int wait_ms = 2000) {
-        return receive_within(sock, data, capacity, from, wait_ms);
-    }
 };
