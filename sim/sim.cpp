@@ -313,10 +313,9 @@ void handle_request(nyxsim *sim, const vtr_address *from, uint16_t opcode, uint1
 
 void handle_datagram(nyxsim *sim, const vtr_address *from, size_t length) {
     const uint8_t *head = sbcp2_message_head(&sim->rx);
-    std::string who = peer_text(from);
     if (length < SBCP2_HEAD_SIZE) {
         trace(sim, [&] {
-            return std::string(nyxsim_describe_datagram("<-", who, head, length,
+            return std::string(nyxsim_describe_datagram("<-", peer_text(from), head, length,
                                                         "ignored: shorter than the 20-byte head"));
         });
         return;
@@ -324,7 +323,7 @@ void handle_datagram(nyxsim *sim, const vtr_address *from, size_t length) {
     if (sbcp2_message_get_size(head) != length) {
         trace(sim, [&] {
             return std::string(nyxsim_describe_datagram(
-                "<-", who, head, length,
+                "<-", peer_text(from), head, length,
                 "ignored: size field " + std::to_string(sbcp2_message_get_size(head)) + " but " +
                     std::to_string(length) + " bytes received"));
         });
@@ -345,8 +344,9 @@ void handle_datagram(nyxsim *sim, const vtr_address *from, size_t length) {
         if (nyxsim_decode_system_config(&sim->rx, 0, &config) == VTR_SUCCESS)
             note = nyxsim_describe_config(&config);
     }
-    trace(sim,
-          [&] { return std::string(nyxsim_describe_datagram("<-", who, head, length, note)); });
+    trace(sim, [&] {
+        return std::string(nyxsim_describe_datagram("<-", peer_text(from), head, length, note));
+    });
     if (status != SBCP2_STATUS_REQUEST || sim->silent)
         return;
 
@@ -368,7 +368,7 @@ void handle_datagram(nyxsim *sim, const vtr_address *from, size_t length) {
         reply(sim, from, opcode, seqnum, SBCP2_STATUS_RESPONSE, false);
     } else if (opcode == SBCP2_OPCODE_DISCONNECT) {
         forget_peer(sim, from);
-        trace(sim, [&] { return std::string("client " + who + " disconnected"); });
+        trace(sim, [&] { return std::string("client " + peer_text(from) + " disconnected"); });
         reply(sim, from, opcode, seqnum, SBCP2_STATUS_RESPONSE, false);
     } else if (!sim->no_reply) {
         handle_request(sim, from, opcode, seqnum);
