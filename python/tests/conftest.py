@@ -1,0 +1,93 @@
+"""Fixtures: nyx-sim as the manager on 127.0.0.1:8899, and clients connected to it.
+
+Everything that talks to the port needs a private network namespace: run pytest under
+tools/netns-run. NYX_SIM and NYXAPI_LIBRARY name the build's files; by default those of
+the build/ tree next to this package's folder are used."""
+
+import os
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+os.environ.setdefault("NYXAPI_LIBRARY", str(ROOT / "build" / "api" / "libnyxapi.so"))
+
+import nyxapi  # noqa: E402
+
+
+def private_netns() -> bool:
+    """Whether this process has a network namespace of its own, as tools/netns-run gives:
+    then it differs from that of the process which started it."""
+    try:
+        here = os.readlink("/proc/self/ns/net")
+        return here != os.readlink(f"/proc/{os.getppid()}/ns/net")
+    except OSError:
+        return False
+
+
+class Sim:
+    """A nyx-sim process driven through its control commands."""
+
+    def __init__(self) -> None:
+        path = os.environ.get("NYX_SIM", str(ROOT / "build" / "sim" / "nyx-sim"))
+        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, text=True)
+        line = self.process.stdout.readline()
+        assert "listening on 127.0.0.1:8899" in line, line
+        self.marks = 0
+
+    def ask(self, command: str) -> str:
+        """Runs a command and returns its reply, once nyx-sim has carried it out."""
+        self.marks += 1
+        mark = f"mark-{self.marks}"  # an unknown command, answered after the real one
+        self.process.stdin.write(f"{command}\n{mark}\n")
+        self.process.stdin.flush()
+        reply = []
+        for line in self.process.stdout:
+            if mark in line:
+                return "".join(reply)
+            reply.append(line)
+        raise AssertionError(f"nyx-sim ended during {command!r}: {''.join(reply)}")
+
+    def close(self) -> None:
+        self.process.stdin.write("quit\n")
+        self.process.stdin.close()
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+@pytest.fixture
+def netns() -> None:
+    """Skips unless the manager's port is private to this process."""
+    if not private_netns() and not os.environ.get("NYXAPI_TESTS_SHARED_PORT"):
+        pytest.skip("needs a private network namespace: run under tools/netns-run")
+
+
+@pytest.fixture
+def sim(netns):
+    s = Sim()
+    yield s
+    s.close()
+
+
+@pytest.fixture
+def nyx(sim):
+    with nyxapi.Client() as client:
+        client.wait_connected(5)
+        yield client
+
+
+def wait_event(client: nyxapi.Client, flag: nyxapi.Change, timeout: float = 5.0) -> nyxapi.Event:
+    """The first event with ``flag``, skipping earlier ones."""
+    deadline = time.monotonic() + timeout
+    for event in client.events(timeout=timeout):
+        if event.changes & flag:
+            return event
+        if time.monotonic() > deadline:
+            break
+    raise AssertionError(f"no {flag!r} event within {timeout} s")
