@@ -8,6 +8,7 @@ packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 # Windows build
     wine64                                           # Windows tests
     iproute2 util-linux                              # private network namespaces for port 8899
+    python3-venv python3-pip python3-setuptools python3-wheel python3-pytest gcc # Python binding
 )
 
 missing=()

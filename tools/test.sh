@@ -5,14 +5,15 @@
 #   build-tsan/  ThreadSanitizer                   the threaded tests
 #   build-fuzz/  clang + libFuzzer                 each fuzz target for a short fixed time
 #   build-win/   mingw-w64, run under wine         all tests, plus nyxcli.exe end to end
-# Ends with one line of counts. NYX_STAGES="native asan tsan fuzz win" picks stages.
+#   build/python/ the Python binding in a venv     pytest against build/'s library and nyx-sim
+# Ends with one line of counts. NYX_STAGES="native asan tsan fuzz win python" picks stages.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 bash tools/install-deps.sh || exit 1
 
-stages=${NYX_STAGES:-"native asan tsan fuzz win"}
+stages=${NYX_STAGES:-"native asan tsan fuzz win python"}
 jobs=$(nproc)
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 export WINEDEBUG=-all
@@ -86,13 +87,42 @@ run_ctest() { # dir, stage, ctest args...
     fi
 }
 
+# The Python binding: pip-installed offline (the build backend comes from the system) into a
+# fresh venv, from a copy of python/ since pip builds inside the tree; then its tests, in a
+# private network namespace for nyx-sim's port, counted from pytest's XML.
+run_python() {
+    local dir=$root/build/python
+    echo "== test python"
+    rm -rf "$dir" && mkdir -p "$dir" && cp -r python "$dir/src" && rm -rf "$dir/src/build"
+    if ! /usr/bin/python3 -m venv --system-site-packages "$dir/venv" ||
+        ! "$dir/venv/bin/pip" install -q --no-build-isolation --no-index "$dir/src"; then
+        echo "!! python: install into a venv failed"
+        failed_stages+=(python) total_fail=$((total_fail + 1))
+        return
+    fi
+    NYXAPI_LIBRARY=$root/build/api/libnyxapi.so NYX_SIM=$root/build/sim/nyx-sim tools/netns-run \
+        "$dir/venv/bin/python" -m pytest -q -p no:cacheprovider --junitxml="$dir/junit.xml" python/tests
+    local rc=$? pass=0 fail=1 skip=0
+    [ -f "$dir/junit.xml" ] && read -r pass fail skip < <("$dir/venv/bin/python" - "$dir/junit.xml" <<'EOF'
+import sys, xml.etree.ElementTree as ET
+s = list(ET.parse(sys.argv[1]).getroot().iter("testsuite"))
+n = [sum(int(t.get(k, 0)) for t in s) for k in ("tests", "failures", "errors", "skipped")]
+print(n[0] - n[1] - n[2] - n[3], n[1] + n[2], n[3])
+EOF
+)
+    [ $rc = 0 ] || [ "$fail" != 0 ] || fail=1 # pytest failed outside a test
+    echo "-- python: $pass passed, $fail failed, $skip skipped"
+    total_pass=$((total_pass + pass)) total_fail=$((total_fail + fail)) total_skip=$((total_skip + skip))
+    [ "$fail" = 0 ] || failed_stages+=(python)
+}
+
 built_native=0 built_win=0
 # Windows first: the native build's end-to-end tests drive build-win's nyxcli.exe.
 if has win; then
     configure_and_build build-win -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" && built_win=1
 fi
-if has native || has win; then
+if has native || has win || has python; then
     configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DNYX_WIN_BUILD_DIR="$root/build-win" -DNYX_WINEPREFIX="$WINEPREFIX" && built_native=1
 fi
@@ -105,6 +135,9 @@ has fuzz && CC=clang CXX=clang++ configure_and_build build-fuzz -DCMAKE_BUILD_TY
 
 if has native && [ $built_native = 1 ]; then
     run_ctest build native -j "$jobs" -LE wine
+fi
+if has python && [ $built_native = 1 ]; then
+    run_python
 fi
 if has asan && [ "${built_asan:-0}" = 1 ]; then
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
