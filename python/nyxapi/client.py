@@ -25,7 +25,7 @@ _log = logging.getLogger("nyxapi")
 DEFAULT_TIMEOUT = 5.0
 
 _MAC = re.compile(r"^[0-9A-Fa-f]{2}([:-][0-9A-Fa-f]{2}){5}$")
-_CT = TypeVar("_CT")
+_CT = TypeVar("_CT", bound="ctypes._CData")
 
 
 class _Events:
@@ -166,7 +166,11 @@ class Client:
         self._events.close()
 
     def __enter__(self) -> Client:
-        self.start()
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -181,6 +185,9 @@ class Client:
                 handle.close()
         except Exception:  # interpreter shutdown
             pass
+
+    def __repr__(self) -> str:
+        return f"<nyxapi.Client {'closed' if self.closed else self.state.name}>"
 
     @property
     def closed(self) -> bool:
@@ -260,7 +267,7 @@ class Client:
         self._call(name, ctypes.byref(out))
         return out
 
-    def _list(self, name: str, ctype: type[_CT]) -> list[_CT]:
+    def _list(self, name: str, ctype: type[ctypes._CData]) -> list[Any]:
         count = ctypes.c_uint64(0)
         self._call(name, ctypes.byref(count), None)
         while True:  # again if the list grew in between

@@ -6,6 +6,7 @@ the build/ tree next to this package's folder are used."""
 
 import os
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -14,7 +15,11 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 os.environ.setdefault("NYXAPI_LIBRARY", str(ROOT / "build" / "api" / "libnyxapi.so"))
 
-import nyxapi  # noqa: E402
+try:
+    import nyxapi
+except ImportError:  # not installed: the source tree's copy
+    sys.path.insert(0, str(ROOT / "python"))
+    import nyxapi
 
 
 def private_netns() -> bool:
@@ -77,9 +82,19 @@ def sim(netns):
 
 @pytest.fixture
 def nyx(sim):
+    """A connected client, its connection's events consumed."""
     with nyxapi.Client() as client:
         client.wait_connected(5)
+        drain(client)
         yield client
+
+
+def drain(client: nyxapi.Client) -> nyxapi.Change:
+    """The flags of every event queued so far or arriving within 0.2 s."""
+    seen = nyxapi.Change(0)
+    for event in client.events(timeout=0.2):
+        seen |= event.changes
+    return seen
 
 
 def wait_event(client: nyxapi.Client, flag: nyxapi.Change, timeout: float = 5.0) -> nyxapi.Event:

@@ -1,6 +1,7 @@
 """The client against nyx-sim (run under tools/netns-run)."""
 
 import asyncio
+import gc
 import ipaddress
 import logging
 import time
@@ -8,23 +9,21 @@ import time
 import pytest
 
 import nyxapi
-from conftest import wait_event
+from conftest import drain, wait_event
 from nyxapi import AudioInterface, Change, Result, State, Status
 
 ETHERNET = nyxapi.Interface("Ethernet 2", bytes.fromhex("001DC15A3001"))
 WLAN = nyxapi.Interface("WLAN-Gerät", bytes.fromhex("3C22FB847E12"))
 
 
-def drain(client: nyxapi.Client) -> Change:
-    """The flags of every event queued so far, or arriving within 0.2 s."""
-    seen = Change(0)
-    for event in client.events(timeout=0.2):
-        seen |= event.changes
-    return seen
+def test_connect_reports_everything(sim):
+    with nyxapi.Client() as nyx:
+        nyx.wait_connected(5)
+        assert drain(nyx) == Change(0x6FFF9)
+        check_built_in_state(nyx)
 
 
-def test_connect_reports_everything(nyx):
-    assert drain(nyx) == Change(0x6FFF9)
+def check_built_in_state(nyx):
     assert nyx.state == State.CONNECTED
     assert str(nyx.server_version) == "4.2.1.37"
     assert (nyx.running, nyx.status, nyx.interface) == (False, Status.STOPPED, ETHERNET)
@@ -44,7 +43,6 @@ def test_connect_reports_everything(nyx):
 
 
 def test_sets_that_succeed(nyx):
-    drain(nyx)
     nyx.set_channel_count(16)
     assert nyx.channel_count == 16
     assert [str(e) for e in nyx.events(timeout=0.2)] == ["REQUEST_COMPLETED result=SUCCESS",
@@ -120,7 +118,6 @@ def test_events_on_pushed_changes(nyx, sim):
     sim.ask("domain Studio locked")
     wait_event(nyx, Change.DOMAIN)
     assert nyx.domain_info == nyxapi.DomainInfo(True, True, False, "Studio")
-
     drain(nyx)
 
     async def follow():
@@ -133,7 +130,6 @@ def test_events_on_pushed_changes(nyx, sim):
 
 
 def test_manager_goes_away_and_comes_back(nyx, sim):
-    drain(nyx)
     sim.ask("socket stop")
     lost = wait_event(nyx, Change.STATE, timeout=10)
     assert lost.changes & Change.INFO and nyx.state == State.DISCONNECTED
@@ -144,32 +140,51 @@ def test_manager_goes_away_and_comes_back(nyx, sim):
 
     sim.ask("socket start")
     nyx.wait_connected(timeout=10)
-    assert nyx.channel_count == 8 and len(nyx.available_interfaces) == 3
+    check_built_in_state(nyx)
 
 
-def test_context_manager_cleans_up_on_exception(sim, netns, caplog):
+def clients(sim, count: int) -> bool:
+    """Whether nyx-sim comes to serve ``count`` clients within a second."""
+    for _ in range(50):
+        if f"{count} client(s)" in sim.ask("clients"):
+            return True
+        time.sleep(0.02)
+    return False
+
+
+def test_clean_up(sim, netns):
     with pytest.raises(ZeroDivisionError):
         with nyxapi.Client() as nyx:
             nyx.wait_connected(5)
-            assert "1 client(s)" in sim.ask("clients")
+            assert clients(sim, 1)
             1 / 0
     assert nyx.closed and all(nyx.events(timeout=None))  # ends, no more to wait for
     with pytest.raises(ValueError, match="closed"):
         nyx.channel_count
     nyx.close()  # again: nothing happens
-    assert "0 client(s)" in sim.ask("clients")  # it said goodbye
+    assert clients(sim, 0)  # it said goodbye
 
-    with nyxapi.Client() as nyx:
-        nyx.wait_connected(5)
-        drain(nyx)
-        with pytest.MonkeyPatch.context() as patch, caplog.at_level(logging.ERROR, "nyxapi"):
-            patch.setattr(nyxapi.client, "Event", None)  # the event function now fails
-            sim.ask("name A")
-            for _ in range(100):
-                if "event dropped" in caplog.text:
-                    break
-                time.sleep(0.02)
-        assert "event dropped" in caplog.text
-        sim.ask("name B")  # the worker went on
-        wait_event(nyx, Change.DEVICE_NAME)
-        assert nyx.device_name == "B"
+    lost = nyxapi.Client()
+    assert lost.state == State.IDLE
+    with pytest.raises(nyxapi.InvalidStateError):
+        lost.wait_connected(1)
+    lost.start()
+    lost.wait_connected(5)
+    assert clients(sim, 1)
+    del lost
+    gc.collect()
+    assert clients(sim, 0) and not nyxapi.client._open
+
+
+def test_a_failing_event_function_stays_in_python(nyx, sim, caplog):
+    with pytest.MonkeyPatch.context() as patch, caplog.at_level(logging.ERROR, "nyxapi"):
+        patch.setattr(nyxapi.client, "Event", None)  # the event function now fails
+        sim.ask("name A")
+        for _ in range(100):
+            if "event dropped" in caplog.text:
+                break
+            time.sleep(0.02)
+    assert "event dropped" in caplog.text
+    sim.ask("name B")  # the worker went on
+    wait_event(nyx, Change.DEVICE_NAME)
+    assert nyx.device_name == "B"
