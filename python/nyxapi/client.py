@@ -310,6 +310,7 @@ class Client:
 
     @property
     def channel_count(self) -> int:
+        """The channel count."""
         return int(self._get("NyxApiGetChannelCount", ctypes.c_uint32).value)
 
     @property
@@ -329,6 +330,7 @@ class Client:
 
     @property
     def asio_latency_ms(self) -> int:
+        """The ASIO latency in whole milliseconds."""
         return int(self._get("NyxApiGetASIOLatencyMs", ctypes.c_uint32).value)
 
     @property
@@ -338,16 +340,19 @@ class Client:
 
     @property
     def network_status(self) -> NetworkStatus:
+        """Link, speed and address of the selected interface."""
         return self._get("NyxApiGetNetworkStatus", NyxApiNetworkStatus).value()
 
     @property
     def device_name(self) -> str:
+        """The device's name."""
         buffer = ctypes.create_string_buffer(32)
         self._call("NyxApiGetDeviceName", buffer)
         return buffer.value.decode("utf-8", "replace")
 
     @property
     def domain_info(self) -> DomainInfo:
+        """The device's domain enrolment."""
         return self._get("NyxApiGetDomainInfo", NyxApiDomainInfo).value()
 
     @property
@@ -357,10 +362,12 @@ class Client:
 
     @property
     def available_interfaces(self) -> list[Interface]:
+        """The interfaces to choose from, in the manager's order."""
         return [i.value() for i in self._list("NyxApiAvailableInterfaces", NyxApiInterface)]
 
     @property
     def available_channel_counts(self) -> list[int]:
+        """The channel counts to choose from."""
         return self._list("NyxApiAvailableChannelCounts", ctypes.c_uint32)
 
     @property
@@ -371,18 +378,22 @@ class Client:
 
     @property
     def available_asio_buffer_sizes(self) -> list[int]:
+        """The ASIO buffer sizes to choose from, in samples."""
         return self._list("NyxApiAvailableASIOBufferSizes", ctypes.c_uint32)
 
     @property
     def available_asio_encodings(self) -> list[int]:
+        """The ASIO encodings to choose from, in bits per sample."""
         return self._list("NyxApiAvailableASIOEncodings", ctypes.c_uint16)
 
     @property
     def available_asio_latencies_ms(self) -> list[int]:
+        """The ASIO latencies to choose from, in milliseconds."""
         return self._list("NyxApiAvailableASIOLatenciesMs", ctypes.c_uint32)
 
     @property
     def available_corvo_latencies_ms(self) -> list[int]:
+        """The network latencies to choose from, in milliseconds."""
         return self._list("NyxApiAvailableCorvoLatenciesMs", ctypes.c_uint32)
 
     @property
