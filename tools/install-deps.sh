@@ -8,6 +8,7 @@ packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 # Windows build
     wine64                                           # Windows tests
     iproute2 util-linux                              # private network namespaces for port 8899
+    tshark tcpdump python3                           # the Wireshark dissector's checks
 )
 
 missing=()
@@ -22,5 +23,7 @@ if [ "$(id -u)" != 0 ]; then
 fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark's package asks whether ordinary users may capture; they need not.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -qq
 apt-get install -y -qq "${missing[@]}" >/dev/null
