@@ -192,6 +192,20 @@ CONFIG_FIELDS = {
 }
 
 
+# The lists of the options event: the simulator's state key, which is also the list's count
+# field, and the entry fields ("A @ B" in the state for two).
+OPTION_LISTS = [
+    ("channel_counts", ["channel_count"]),
+    ("interfaces", ["interface.name", "interface.mac"]),
+    ("sample_rates", ["sample_rate.rate", "sample_rate.max_channels"]),
+    ("sample_formats", ["sample_format"]),
+    ("latencies", ["latency.name", "latency.us"]),
+    ("asio_buffer_sizes", ["asio_buffer_size"]),
+    ("asio_encodings", ["asio_encoding"]),
+    ("asio_latencies", ["asio_latency"]),
+]
+
+
 def config_of(row):
     return {f.split(".", 2)[2]: one(row, f, c) for f, c in CONFIG_FIELDS.items()}
 
@@ -240,17 +254,13 @@ def session(args, capture):
     check(b"REQUEST_COMPLETED" in out, "nyxcli saw its requests completed")
 
     server = ["major", "minor", "patch", "build", "text"]
-    options = ["channel_counts", "channel_count", "interfaces", "interface.name",
-               "interface.mac", "sample_rates", "sample_rate.rate", "sample_rate.max_channels",
-               "sample_formats", "sample_format", "latencies", "latency.name", "latency.us",
-               "asio_buffer_sizes", "asio_buffer_size", "asio_encodings", "asio_encoding",
-               "asio_latencies", "asio_latency"]
+    options = [f"sbcp2.options.{f}" for key, entry in OPTION_LISTS for f in [key] + entry]
     rows = tshark(capture, ["sbcp2.status", "sbcp2.seq", "sbcp2.response_in",
                             "sbcp2.response_to", "sbcp2.time", "sbcp2.name",
                             "sbcp2.state.device_name", "sbcp2.state.ip_address",
                             "sbcp2.state.link_speed", "sbcp2.state.system_error"]
                   + ["sbcp2.server." + f for f in server]
-                  + ["sbcp2.options." + f for f in options] + list(CONFIG_FIELDS))
+                  + options + list(CONFIG_FIELDS))
     check(len(rows) > 20, f"a session of {len(rows)} datagrams")
 
     # Every datagram is a known message, every request is answered and every reply matched.
@@ -289,34 +299,10 @@ def session(args, capture):
     expect_equal(one(ev, "sbcp2.state.system_error", number), int(state["system_error"], 0),
                  "system error")
     o = first(OP_OPTIONS)
-
-    def entries(field, convert=str):
-        return [convert(v) for v in o["sbcp2.options." + field]]
-
-    def pairs(key):
-        return [tuple(i.split(" @ ")) for i in state[key].split(", ")]
-
-    def listed(key):
-        return [int(v) for v in state[key].split(", ")]
-
-    expect_equal(entries("channel_count", int), listed("channel_counts"), "channel counts")
-    expect_equal(list(zip(entries("interface.name"), entries("interface.mac"))),
-                 pairs("interfaces"), "interfaces, non-ASCII names as text")
-    expect_equal(list(zip(entries("sample_rate.rate"), entries("sample_rate.max_channels"))),
-                 pairs("sample_rates"), "sample rates")
-    expect_equal(entries("sample_format", int), listed("sample_formats"), "sample formats")
-    expect_equal(list(zip(entries("latency.name"), entries("latency.us"))), pairs("latencies"),
-                 "Corvo latencies")
-    for entry, key in (("asio_buffer_size", "asio_buffer_sizes"),
-                       ("asio_encoding", "asio_encodings"), ("asio_latency", "asio_latencies")):
-        expect_equal(entries(entry, int), listed(key), key)
-    expect_equal([one(o, "sbcp2.options." + k, int) for k in
-                  ("channel_counts", "interfaces", "sample_rates", "sample_formats",
-                   "latencies", "asio_buffer_sizes", "asio_encodings", "asio_latencies")],
-                 [len(state[k].split(", ")) for k in
-                  ("channel_counts", "interfaces", "sample_rates", "sample_formats",
-                   "latencies", "asio_buffer_sizes", "asio_encodings", "asio_latencies")],
-                 "list counts")
+    for key, entry in OPTION_LISTS:
+        want = [tuple(e.split(" @ ")) for e in state[key].split(", ")]
+        expect_equal(list(zip(*(o["sbcp2.options." + f] for f in entry))), want, key)
+        expect_equal(one(o, "sbcp2.options." + key, int), len(want), key + " count")
 
     # The configuration, step by step.
     expected = config_of(ev)

@@ -298,48 +298,48 @@ local function note_cut(item, length, limit, unit)
     end
 end
 
--- Slot kinds. Each is called as kind(body, tree, slot value, slot range, spec), where spec is
+-- Slot kinds. Each is called as kind(body, tree, slot value, slot range, entry), where entry is
 -- the layout entry {kind, field, argument}, and returns the value it shows (for summaries).
 
-local function imm(_, tree, v, range, spec)
-    tree:add(spec[2], range)
+local function imm(_, tree, v, range, entry)
+    tree:add(entry[2], range)
     return v
 end
 
-local function low8(_, tree, v, range, spec)
-    tree:add(spec[2], range, v % 0x100)
+local function low8(_, tree, v, range, entry)
+    tree:add(entry[2], range, v % 0x100)
     return v % 0x100
 end
 
-local function nonzero(_, tree, v, range, spec)
-    tree:add(spec[2], range, v ~= 0)
+local function nonzero(_, tree, v, range, entry)
+    tree:add(entry[2], range, v ~= 0)
     return v ~= 0
 end
 
 local function skip()
 end
 
-local function value32(b, tree, o, _, spec)
+local function value32(b, tree, o, _, entry)
     if o % 4 ~= 0 or o + 4 > b.len then
         malformed("%s: 32-bit value at offset %d is misaligned or outside the %d-byte body",
-                  LABELS[spec[2]], o, b.len)
+                  LABELS[entry[2]], o, b.len)
     end
-    tree:add(spec[2], b:range(o, 4))
+    tree:add(entry[2], b:range(o, 4))
     return b:range(o, 4):uint()
 end
 
--- Byte string; spec[3] is the number of characters the receiver keeps.
-local function str(b, tree, o, _, spec)
-    local z = b:terminator(o, LABELS[spec[2]], 1)
+-- Byte string; entry[3] is the number of characters the receiver keeps.
+local function str(b, tree, o, _, entry)
+    local z = b:terminator(o, LABELS[entry[2]], 1)
     local range = b:range(o, z - o + 1)
     local value = z > o and b:range(o, z - o):string(ENC_UTF_8) or ""
-    note_cut(tree:add(spec[2], range, value), z - o, spec[3], "characters")
+    note_cut(tree:add(entry[2], range, value), z - o, entry[3], "characters")
     return value
 end
 
--- Wide string; spec[3] is the number of code units the receiver keeps.
-local function wstr(b, tree, o, _, spec)
-    local z = b:terminator(o, LABELS[spec[2]], 4)
+-- Wide string; entry[3] is the number of code units the receiver keeps.
+local function wstr(b, tree, o, _, entry)
+    local z = b:terminator(o, LABELS[entry[2]], 4)
     local units = {}
     for at = o, z - 4, 4 do
         local unit = b:range(at, 4):uint() % 0x10000
@@ -349,57 +349,57 @@ local function wstr(b, tree, o, _, spec)
         units[#units + 1] = unit
     end
     local value = utf8_of_units(units)
-    note_cut(tree:add(spec[2], b:range(o, z - o + 4), value), (z - o) / 4, spec[3], "code units")
+    note_cut(tree:add(entry[2], b:range(o, z - o + 4), value), (z - o) / 4, entry[3], "code units")
     return value
 end
 
--- spec[3] bytes: 6 of a MAC or 4 of an IPv4 address.
-local function raw(b, tree, o, _, spec)
-    if o % 2 ~= 0 or o + spec[3] > b.len then
-        malformed("%s: %d bytes at offset %d lie outside the %d-byte body", LABELS[spec[2]],
-                  spec[3], o, b.len)
+-- entry[3] bytes: 6 of a MAC or 4 of an IPv4 address.
+local function raw(b, tree, o, _, entry)
+    if o % 2 ~= 0 or o + entry[3] > b.len then
+        malformed("%s: %d bytes at offset %d lie outside the %d-byte body", LABELS[entry[2]],
+                  entry[3], o, b.len)
     end
-    local range = b:range(o, spec[3])
-    tree:add(spec[2], range)
-    if spec[3] == 4 then
+    local range = b:range(o, entry[3])
+    tree:add(entry[2], range)
+    if entry[3] == 4 then
         return tostring(range:ipv4())
     end
     local hex = range:bytes():tohex():lower()
     return (hex:gsub("(..)", "%1:"):sub(1, -2)) -- the MAC without a vendor name
 end
 
--- A list of numbers; spec[2] is the count field, spec[3] the entry field, spec[4] the entry size.
-local function list(b, tree, o, _, spec)
-    local size = spec[4] or 2
-    local count, first = b:array(o, LABELS[spec[2]], size)
-    local item = tree:add(spec[2], b:range(o, first - o + count * size), count)
+-- A list of numbers; entry[2] is the count field, entry[3] the entry field, entry[4] the entry size.
+local function list(b, tree, o, _, entry)
+    local size = entry[4] or 2
+    local count, first = b:array(o, LABELS[entry[2]], size)
+    local item = tree:add(entry[2], b:range(o, first - o + count * size), count)
     for i = 0, count - 1 do
-        item:add(spec[3], b:range(first + i * size, size))
+        item:add(entry[3], b:range(first + i * size, size))
     end
     note_cut(item, count, LIST_MAX, "entries")
 end
 
-local function list32(b, tree, o, range, spec)
-    list(b, tree, o, range, {spec[1], spec[2], spec[3], 4})
+local function list32(b, tree, o, range, entry)
+    list(b, tree, o, range, {entry[1], entry[2], entry[3], 4})
 end
 
 local walk
 
-local function group(b, tree, o, _, spec)
-    walk(b, tree, o, spec[2])
+local function group(b, tree, o, _, entry)
+    walk(b, tree, o, entry[2])
 end
 
 -- A list of group offsets; receivers decode the first LIST_MAX groups.
-local function group_list(b, tree, o, _, spec)
-    local count, first = b:array(o, LABELS[spec[2]], 2)
-    local item = tree:add(spec[2], b:range(o, 2 + 2 * count), count)
+local function group_list(b, tree, o, _, entry)
+    local count, first = b:array(o, LABELS[entry[2]], 2)
+    local item = tree:add(entry[2], b:range(o, 2 + 2 * count), count)
     for i = 0, math.min(count, LIST_MAX) - 1 do
-        walk(b, item, b:u16(first + 2 * i), spec[3])
+        walk(b, item, b:u16(first + 2 * i), entry[3])
     end
     note_cut(item, count, LIST_MAX, "entries")
 end
 
--- Walks a slot array laid out as `layout`: {name = ..., required = slots, [summary = fn], spec...}.
+-- Walks a slot array laid out as `layout`: {name = ..., required = slots, [summary = fn], entry...}.
 -- Slots beyond the layout are ignored, as receivers do.
 walk = function(b, tree, o, layout)
     local count, first = b:array(o, layout.name, 2)
@@ -410,11 +410,11 @@ walk = function(b, tree, o, layout)
     end
     local values = {}
     for i = 1, math.min(count, #layout) do
-        local spec = layout[i]
+        local entry = layout[i]
         local range = b:range(first + 2 * (i - 1), 2)
-        local value = spec[1](b, t, range:uint(), range, spec)
-        if spec[2] then
-            values[spec[2]] = value
+        local value = entry[1](b, t, range:uint(), range, entry)
+        if entry[2] then
+            values[entry[2]] = value
         end
     end
     if layout.summary then
