@@ -55,9 +55,10 @@ class Capture:
         self.path = path
 
     def __enter__(self):
-        self.proc = subprocess.Popen(
-            ["tcpdump", "-i", "lo", "-n", "-U", "--immediate-mode", "-w", self.path, "udp port 8899"],
-            stderr=subprocess.PIPE, text=True)
+        # Immediate mode: without it the last datagrams wait in the kernel's buffer and are lost.
+        self.proc = subprocess.Popen(["tcpdump", "-i", "lo", "-n", "-U", "--immediate-mode",
+                                      "-w", self.path, "udp port 8899"],
+                                     stderr=subprocess.PIPE, text=True)
         for line in self.proc.stderr:  # it says so once packets are being captured
             if "listening on" in line:
                 return self

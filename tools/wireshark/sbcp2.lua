@@ -25,7 +25,7 @@ local OPCODES = {
     [0x0111] = "CLEAR_SYSTEM_ERROR",
     [0x0113] = "CLEAR_DOMAIN_CREDENTIALS",
 }
-local REQUEST, RESPONSE, EVENT = 0, 1, 2
+local REQUEST, EVENT = 0, 2 -- statuses; 1 and above 2 are replies
 local STATUSES = {
     [0] = "Request",
     [1] = "Response",
@@ -349,7 +349,8 @@ local function wstr(b, tree, o, _, entry)
         units[#units + 1] = unit
     end
     local value = utf8_of_units(units)
-    note_cut(tree:add(entry[2], b:range(o, z - o + 4), value), (z - o) / 4, entry[3], "code units")
+    local item = tree:add(entry[2], b:range(o, z - o + 4), value)
+    note_cut(item, (z - o) / 4, entry[3], "code units")
     return value
 end
 
@@ -368,7 +369,8 @@ local function raw(b, tree, o, _, entry)
     return (hex:gsub("(..)", "%1:"):sub(1, -2)) -- the MAC without a vendor name
 end
 
--- A list of numbers; entry[2] is the count field, entry[3] the entry field, entry[4] the entry size.
+-- A list of numbers; entry[2] is the count field, entry[3] the entry field, entry[4] the size
+-- of an entry (2 when absent).
 local function list(b, tree, o, _, entry)
     local size = entry[4] or 2
     local count, first = b:array(o, LABELS[entry[2]], size)
@@ -399,7 +401,8 @@ local function group_list(b, tree, o, _, entry)
     note_cut(item, count, LIST_MAX, "entries")
 end
 
--- Walks a slot array laid out as `layout`: {name = ..., required = slots, [summary = fn], entry...}.
+-- Walks a slot array laid out as `layout`: {name = ..., required = slots, summary = {format,
+-- field...} for the tree label, entry...}.
 -- Slots beyond the layout are ignored, as receivers do.
 walk = function(b, tree, o, layout)
     local count, first = b:array(o, layout.name, 2)
@@ -418,17 +421,17 @@ walk = function(b, tree, o, layout)
         end
     end
     if layout.summary then
-        t:append_text(layout.summary(values))
+        local shown = {}
+        for i = 2, #layout.summary do
+            local value = values[layout.summary[i]]
+            shown[#shown + 1] = value == nil and "?" or tostring(value)
+        end
+        t:append_text(fmt(layout.summary[1], table.unpack(shown)))
     end
     return t
 end
 
 -- Body layouts -------------------------------------------------------------------------------
-
-local function label_of(values, field)
-    local value = values[field]
-    return value == nil and "?" or tostring(value)
-end
 
 local CONNECT = {name = "Connect", {imm, F.connect_value}}
 
@@ -442,10 +445,7 @@ local VERSION = {
     {str, F.server_text, 7},
     {skip},
     {imm, F.server_word7},
-    summary = function(s)
-        return fmt(": %s.%s.%s.%s", label_of(s, F.server_major), label_of(s, F.server_minor),
-                   label_of(s, F.server_patch), label_of(s, F.server_build))
-    end,
+    summary = {": %s.%s.%s.%s", F.server_major, F.server_minor, F.server_patch, F.server_build},
 }
 
 local function interface_layout(name_field, mac_field)
@@ -453,9 +453,7 @@ local function interface_layout(name_field, mac_field)
         name = "Interface",
         {wstr, name_field, 63},
         {raw, mac_field, 6},
-        summary = function(s)
-            return fmt(": %s (%s)", label_of(s, name_field), label_of(s, mac_field))
-        end,
+        summary = {": %s (%s)", name_field, mac_field},
     }
 end
 
@@ -511,20 +509,14 @@ local SAMPLE_RATE = {
     name = "Sample rate",
     {value32, F.option_rate},
     {imm, F.option_max_channels},
-    summary = function(s)
-        return fmt(": %s (%s channels)", label_of(s, F.option_rate),
-                   label_of(s, F.option_max_channels))
-    end,
+    summary = {": %s (%s channels)", F.option_rate, F.option_max_channels},
 }
 
 local LATENCY = {
     name = "Corvo latency",
     {str, F.option_latency_name, 31},
     {value32, F.option_latency_us},
-    summary = function(s)
-        return fmt(": %s (%s us)", label_of(s, F.option_latency_name),
-                   label_of(s, F.option_latency_us))
-    end,
+    summary = {": %s (%s us)", F.option_latency_name, F.option_latency_us},
 }
 
 local ASIO_OPTIONS = {
