@@ -9,8 +9,9 @@ CASE is one of:
   malformed     the simulator's garble faults, and mutated copies of real datagrams
 
 It binds 127.0.0.1:8899 and captures on lo, so it runs as root in a private network namespace
-(tools/netns-run). Exit status 0 when every check passes, 1 when one fails, 77 when tshark or
-tcpdump is missing. --keep DIR leaves the captures there.
+(tools/netns-run). Exit status 0 when every check passes, 1 when one fails, 77 (skipped)
+without tshark, tcpdump or root. --keep DIR leaves the captures there; --lua FILE checks
+another dissector.
 """
 import argparse
 import os

@@ -634,8 +634,11 @@ local function dissect_body(tvb, pinfo, tree, opcode, status, length)
 end
 
 function p.dissector(tvb, pinfo, tree)
-    pinfo.cols.protocol = "SBCP2"
     local length = tvb:len()
+    if length == 0 then
+        return 0
+    end
+    pinfo.cols.protocol = "SBCP2"
     local root = tree:add(p, tvb:range(0, length))
     if length < HEAD then
         root:add_proto_expert_info(E.short, fmt("%d bytes, shorter than the %d-byte header",
