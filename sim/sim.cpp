@@ -73,6 +73,7 @@ struct nyxsim {
     int32_t forced_status = -1;
     uint32_t drop_percent = 0;
     uint32_t dup_percent = 0;
+    std::string garble; // "size", "truncate", "opcode" or empty: how outgoing datagrams lie
     std::minstd_rand random{20240607u};
 
     std::map<uint16_t, uint32_t> received;
@@ -120,8 +121,17 @@ bool chance(nyxsim *sim, uint32_t percent) {
 
 // Sends what sim->tx holds, as often as the drop and duplicate settings say.
 void transmit(nyxsim *sim, const vtr_address *to, const std::string &summary) {
-    const uint8_t *head = sbcp2_message_head(&sim->tx);
+    uint8_t *head = sbcp2_message_head(&sim->tx);
     size_t size = sbcp2_message_get_size(head);
+    if (sim->garble == "size") {
+        sbcp2_message_add_size(head, 4); // the datagram itself keeps its length
+    } else if (sim->garble == "truncate") {
+        size_t kept = SBCP2_HEAD_SIZE + ((size - SBCP2_HEAD_SIZE) / 2 & ~size_t(1));
+        sbcp2_message_add_size(head, uint16_t(kept - size)); // wraps: the size field shrinks
+        size = kept;
+    } else if (sim->garble == "opcode") {
+        head[6] ^= 0x40;
+    }
     if (chance(sim, sim->drop_percent)) {
         trace(sim, [&] {
             return std::string(
@@ -608,6 +618,8 @@ std::string modes_text(nyxsim *sim) {
         out += ", drop " + std::to_string(sim->drop_percent) + "%";
     if (sim->dup_percent)
         out += ", dup " + std::to_string(sim->dup_percent) + "%";
+    if (!sim->garble.empty())
+        out += ", garble " + sim->garble;
     return out;
 }
 
@@ -783,6 +795,14 @@ vtr_error run_command(nyxsim *sim, std::unique_lock<std::mutex> &lock, const std
         *out = cmd + " " + std::to_string(percent) + "%";
         return VTR_SUCCESS;
     }
+    if (cmd == "garble") {
+        if (argc != 1 ||
+            (w[1] != "size" && w[1] != "truncate" && w[1] != "opcode" && w[1] != "off"))
+            return usage("garble size|truncate|opcode|off");
+        sim->garble = w[1] == "off" ? "" : w[1];
+        *out = "garble " + w[1];
+        return VTR_SUCCESS;
+    }
     if (cmd == "socket") {
         if (argc == 1 && w[1] == "stop")
             return socket_command(sim, lock, SOCKET_CLOSE, out);
@@ -839,6 +859,9 @@ Commands:
                              service request (not applied unless 1)
   drop PERCENT               drop that share of outgoing datagrams
   dup PERCENT                send that share of outgoing datagrams twice
+  garble size|truncate|opcode|off
+                             corrupt outgoing datagrams: a size field 4 too
+                             large, the body cut in half, an unknown opcode
   socket stop|start|restart  close or reopen the socket; clients are forgotten
   verbose on|off             the datagram trace
   quit                       stop the simulator

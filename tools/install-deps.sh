@@ -9,6 +9,7 @@ packages=(
     wine64                                           # Windows tests
     iproute2 util-linux                              # private network namespaces for port 8899
     python3-venv python3-pip python3-setuptools python3-wheel python3-pytest gcc # Python binding
+    tshark tcpdump python3                           # the Wireshark dissector's checks
 )
 
 missing=()
@@ -23,5 +24,7 @@ if [ "$(id -u)" != 0 ]; then
 fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark's package asks whether ordinary users may capture; they need not.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -qq
 apt-get install -y -qq "${missing[@]}" >/dev/null
