@@ -181,7 +181,10 @@ std::optional<Change> change_from_json(const Snapshot &s, const std::string &fie
         change.shown = audio == NYXAPI_AUDIO_INTERFACE_ASIO ? "ASIO" : "WDM";
         return change;
     }
-    if (!value.is_number_unsigned() || value.get<uint64_t>() > UINT32_MAX) {
+    // A document parsed from text holds unsigned numbers, one built in code signed ones.
+    bool whole = value.is_number_unsigned() ||
+                 (value.is_number_integer() && value.get<int64_t>() >= 0);
+    if (!whole || value.get<uint64_t>() > UINT32_MAX) {
         errors.push_back(field + ": expected a whole number, got " + value.dump());
         return std::nullopt;
     }

@@ -207,25 +207,26 @@ int cmd_set(const Options &o, const std::vector<std::string> &assignments) {
 }
 
 int cmd_apply(const Options &o, const std::string &file) {
-    std::string text;
-    if (file == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else {
-        std::ifstream in(file, std::ios::binary);
+    std::ifstream in;
+    if (file != "-") {
+        in.open(file, std::ios::binary);
         if (!in) {
             error_line(file + ": cannot be read");
             return EXIT_USAGE;
         }
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
+    // Connecting first lets the connection overlap with whatever writes the document into a
+    // pipe (`nyxctl dump | edit | nyxctl apply -`).
+    Session session;
+    if (std::optional<int> failed = connect(session, o)) {
+        return *failed;
+    }
+    std::istream &source = file == "-" ? std::cin : in;
+    std::string text{std::istreambuf_iterator<char>(source), std::istreambuf_iterator<char>()};
     json document = json::parse(text, nullptr, false);
     if (document.is_discarded()) {
         error_line((file == "-" ? std::string("standard input") : file) + ": not a JSON document");
         return EXIT_USAGE;
-    }
-    Session session;
-    if (std::optional<int> failed = connect(session, o)) {
-        return *failed;
     }
     std::vector<std::string> errors;
     std::optional<std::vector<Change>> plan = plan_apply(session.snapshot(), document, errors);

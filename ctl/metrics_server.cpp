@@ -149,30 +149,6 @@ const char kIndex[] = "<!DOCTYPE html>\n<html><head><title>nyxctl metrics</title
 
 } // namespace
 
-std::optional<Listen> parse_listen(const std::string &text) {
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon + 1 == text.size()) {
-        return std::nullopt;
-    }
-    Listen l;
-    l.host = text.substr(0, colon);
-    if (l.host.size() >= 2 && l.host.front() == '[' && l.host.back() == ']') {
-        l.host = l.host.substr(1, l.host.size() - 2);
-    } else if (l.host.find(':') != std::string::npos) {
-        return std::nullopt; // an IPv6 address needs its brackets
-    }
-    if (l.host.empty()) {
-        return std::nullopt;
-    }
-    std::string port = text.substr(colon + 1);
-    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(port) > 65535) {
-        return std::nullopt;
-    }
-    l.port = int(std::stoul(port));
-    return l;
-}
-
 int serve_metrics(Session &session, const Listen &listen, std::chrono::milliseconds read_timeout,
                   const std::function<void(std::function<void()>)> &on_stop) {
     BoundedServer server(read_timeout, kRequestBudget);

@@ -11,14 +11,6 @@ constexpr int kDefaultMetricsPort = 9899;
 // The most a request may send, request line and headers included.
 constexpr size_t kRequestBudget = 16 * 1024;
 
-struct Listen {
-    std::string host;
-    int port = 0; // 0: any free port
-};
-
-// "HOST:PORT", with an IPv6 address in brackets.
-std::optional<Listen> parse_listen(const std::string &text);
-
 // Serves until the function handed to `on_stop` is called; returns the exit status.
 int serve_metrics(Session &session, const Listen &listen, std::chrono::milliseconds read_timeout,
                   const std::function<void(std::function<void()>)> &on_stop);

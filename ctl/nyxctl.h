@@ -131,6 +131,13 @@ struct Counters {
 // The Prometheus text exposition of a snapshot.
 std::string metrics_text(const Snapshot &s, const Counters &counters);
 
+struct Listen {
+    std::string host;
+    int port = 0; // 0: any free port
+};
+// "HOST:PORT", with an IPv6 address in brackets.
+std::optional<Listen> parse_listen(const std::string &text);
+
 // ---- the API handle (session.cpp) ----
 
 struct Event {
