@@ -6,10 +6,17 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <functional>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shellapi.h>
+#endif
 
 #ifndef NYX_VERSION
 #define NYX_VERSION "1.0.0"
@@ -71,6 +78,24 @@ void catch_interrupts() {
 }
 #endif
 
+#ifdef _WIN32
+// The arguments as UTF-8: Windows hands main() the ANSI code page's text.
+std::vector<std::string> utf8_arguments() {
+    std::vector<std::string> out;
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 0; wide != nullptr && i < count; ++i) {
+        int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(size_t(size > 0 ? size : 1), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), size, nullptr, nullptr);
+        arg.resize(arg.size() - 1);
+        out.push_back(arg);
+    }
+    LocalFree(wide);
+    return out;
+}
+#endif
+
 void on_interrupt(std::function<void()> fn) {
     std::lock_guard<std::mutex> lock(g_interrupt_mutex);
     g_on_interrupt = std::move(fn);
@@ -86,6 +111,7 @@ int main(int argc, char **argv) {
     app.set_version_flag("--version", "nyxctl " NYX_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
+    app.allow_windows_style_options(false); // "/path" is a file name
 
     double timeout_s = 10;
     Options o;
@@ -125,7 +151,18 @@ int main(int argc, char **argv) {
 #endif
 
     try {
+#ifdef _WIN32
+        std::vector<std::string> args = utf8_arguments();
+        if (!args.empty()) {
+            args.erase(args.begin());
+            std::reverse(args.begin(), args.end()); // CLI11 takes them last first
+            app.parse(args);
+        } else {
+            app.parse(argc, argv);
+        }
+#else
         app.parse(argc, argv);
+#endif
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
