@@ -11,7 +11,8 @@ if [ -z "${NYX_WALLTIME_NETNS:-}" ]; then
     exec env NYX_WALLTIME_NETNS=1 tools/netns-run "$0" "$@"
 fi
 sim=$build/sim/nyx-sim ctl=$build/ctl/nyxctl cli=$build/cli/nyxcli
-"$sim" </dev/null >/dev/null 2>&1 &
+# nyxcli -exit ends without a disconnect: room for every run's client.
+"$sim" --max-clients 1000 </dev/null >/dev/null 2>&1 &
 sim_pid=$!
 trap 'kill $sim_pid 2>/dev/null' EXIT
 sleep 0.3

@@ -68,8 +68,8 @@ bool parse_mac(const std::string &text, std::array<uint8_t, 6> &mac) {
     }
     for (size_t i = 0; i < 6; ++i) {
         if (!std::isxdigit((unsigned char)text[i * 3]) ||
-            !std::isxdigit((unsigned char)text[i * 3 + 1]) || (i < 5 && text[i * 3 + 2] != ':' &&
-                                                             text[i * 3 + 2] != '-')) {
+            !std::isxdigit((unsigned char)text[i * 3 + 1]) ||
+            (i < 5 && text[i * 3 + 2] != ':' && text[i * 3 + 2] != '-')) {
             return false;
         }
         mac[i] = uint8_t(std::strtoul(text.substr(i * 3, 2).c_str(), nullptr, 16));
@@ -150,7 +150,8 @@ std::optional<Change> change_from_json(const Snapshot &s, const std::string &fie
         } else if (value.is_object() && value.contains("mac") && value["mac"].is_string()) {
             wanted = value["mac"].get<std::string>();
         } else {
-            errors.push_back(field + ": expected a name, a MAC address or {\"name\", \"mac\"}, got " +
+            errors.push_back(field +
+                             ": expected a name, a MAC address or {\"name\", \"mac\"}, got " +
                              value.dump());
             return std::nullopt;
         }
@@ -165,7 +166,7 @@ std::optional<Change> change_from_json(const Snapshot &s, const std::string &fie
     }
     if (field == "audio_interface") {
         std::string name = value.is_string() ? lower(value.get<std::string>()) : "";
-        uint32_t audio = name == "asio" ? NYXAPI_AUDIO_INTERFACE_ASIO
+        uint32_t audio = name == "asio"  ? NYXAPI_AUDIO_INTERFACE_ASIO
                          : name == "wdm" ? NYXAPI_AUDIO_INTERFACE_WDM
                                          : 0;
         if (!value.is_string()) {
@@ -182,8 +183,8 @@ std::optional<Change> change_from_json(const Snapshot &s, const std::string &fie
         return change;
     }
     // A document parsed from text holds unsigned numbers, one built in code signed ones.
-    bool whole = value.is_number_unsigned() ||
-                 (value.is_number_integer() && value.get<int64_t>() >= 0);
+    bool whole =
+        value.is_number_unsigned() || (value.is_number_integer() && value.get<int64_t>() >= 0);
     if (!whole || value.get<uint64_t>() > UINT32_MAX) {
         errors.push_back(field + ": expected a whole number, got " + value.dump());
         return std::nullopt;
@@ -198,8 +199,8 @@ std::optional<Change> change_from_json(const Snapshot &s, const std::string &fie
     return change;
 }
 
-std::optional<std::pair<std::string, json>> parse_assignment_value(const std::string &text,
-                                                                   std::vector<std::string> &errors) {
+std::optional<std::pair<std::string, json>>
+parse_assignment_value(const std::string &text, std::vector<std::string> &errors) {
     size_t eq = text.find('=');
     if (eq == std::string::npos || eq == 0) {
         errors.push_back(text + ": expected FIELD=VALUE");

@@ -75,9 +75,14 @@ std::vector<std::string> change_names(NyxApiChanges changes) {
 }
 
 const char *result_name(NyxApiResult result) {
-    static const char *const names[] = {"SUCCESS",       "OTHER",         "NOMEMORY",
-                                        "INVALID_PARAMETER", "INVALID_DATA", "INVALID_STATE",
-                                        "UNSUPPORTED_FUNCTION", "ACCESS_DENIED"};
+    static const char *const names[] = {"SUCCESS",
+                                        "OTHER",
+                                        "NOMEMORY",
+                                        "INVALID_PARAMETER",
+                                        "INVALID_DATA",
+                                        "INVALID_STATE",
+                                        "UNSUPPORTED_FUNCTION",
+                                        "ACCESS_DENIED"};
     return result < 8 ? names[result] : "UNKNOWN";
 }
 
@@ -94,8 +99,8 @@ std::string mac_text(const std::array<uint8_t, 6> &mac) {
 }
 
 std::string version_text(const NyxApiVersion &v) {
-    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
-           std::to_string(v.patch) + "." + std::to_string(v.build);
+    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch) +
+           "." + std::to_string(v.build);
 }
 
 std::string utf16_to_utf8(const uint16_t *text, size_t max_units) {
@@ -143,8 +148,8 @@ json ip_json(const std::array<uint8_t, 4> &ip) {
     if (ip == std::array<uint8_t, 4>{}) {
         return nullptr;
     }
-    return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) +
-           "." + std::to_string(ip[3]);
+    return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) + "." +
+           std::to_string(ip[3]);
 }
 
 // Text of one value: an interface reads "name (mac)", lists are comma-separated, a missing

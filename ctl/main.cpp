@@ -118,7 +118,8 @@ int main(int argc, char **argv) {
     app.add_option("--timeout", timeout_s,
                    "Seconds to wait for the manager and for each completion (default 10)")
         ->check(CLI::PositiveNumber);
-    app.add_flag("--json", o.json, "JSON output (get, set, apply, version; JSON Lines for monitor)");
+    app.add_flag("--json", o.json,
+                 "JSON output (get, set, apply, version; JSON Lines for monitor)");
 
     std::vector<std::string> fields, assignments;
     std::string file;
@@ -141,11 +142,12 @@ int main(int argc, char **argv) {
     double read_timeout_s = 5;
     CLI::App *metrics =
         app.add_subcommand("metrics", "Serve the figures for Prometheus at /metrics");
-    metrics->add_option("--listen", listen_text,
-                        "ADDRESS:PORT to serve on (default 127.0.0.1:" +
-                            std::to_string(kDefaultMetricsPort) + ")");
-    metrics->add_option("--read-timeout", read_timeout_s,
-                        "Seconds a client has to send its whole request (default 5)")
+    metrics->add_option(
+        "--listen", listen_text,
+        "ADDRESS:PORT to serve on (default 127.0.0.1:" + std::to_string(kDefaultMetricsPort) + ")");
+    metrics
+        ->add_option("--read-timeout", read_timeout_s,
+                     "Seconds a client has to send its whole request (default 5)")
         ->check(CLI::PositiveNumber);
 
 #endif

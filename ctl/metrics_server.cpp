@@ -113,7 +113,9 @@ class BoundedStream : public httplib::Stream {
             std::tie(ip, port) = address_text(a);
         }
     }
-    socket_t socket() const override { return sock_; }
+    socket_t socket() const override {
+        return sock_;
+    }
 
   private:
     socket_t sock_;
@@ -179,8 +181,8 @@ int serve_metrics(Session &session, const Listen &listen, std::chrono::milliseco
     bool bound = port == 0 ? (port = server.bind_to_any_port(listen.host)) > 0
                            : server.bind_to_port(listen.host, port);
     std::string where =
-        (listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host) +
-        ":" + std::to_string(port);
+        (listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host) + ":" +
+        std::to_string(port);
     if (!bound) {
         fprintf(stderr, "nyxctl: metrics: cannot listen on %s\n", where.c_str());
         return EXIT_UNEXPECTED;

@@ -57,8 +57,7 @@ std::string metrics_text(const Snapshot &s, const Counters &counters) {
         return w.text; // the cached values are stale or empty
     }
     w.gauge("nyx_running", "Whether the soundcard runs (1) or is stopped (0).", s.running);
-    w.gauge("nyx_status_code", "The service's status code (1 running, 0x0011 stopped).",
-            s.status);
+    w.gauge("nyx_status_code", "The service's status code (1 running, 0x0011 stopped).", s.status);
     char code[8];
     snprintf(code, sizeof code, "0x%04x", unsigned(s.status & 0xffff));
     const char *description = NyxApiStatusGetDescription(uint16_t(s.status));
@@ -77,13 +76,10 @@ std::string metrics_text(const Snapshot &s, const Counters &counters) {
              seconds_from_ms(s.corvo_latency_ms));
     w.gauge("nyx_domain_enrolled", "Whether the device is enrolled in a domain.",
             s.domain.enrolled);
-    w.gauge("nyx_domain_connected", "Whether the domain server is reachable.",
-            s.domain.connected);
+    w.gauge("nyx_domain_connected", "Whether the domain server is reachable.", s.domain.connected);
     bool domain_locked = s.domain.enrolled && s.domain.connected && !s.domain.config_allowed;
-    w.gauge("nyx_domain_locked", "Whether the domain forbids local configuration.",
-            domain_locked);
-    w.gauge("nyx_device_lock_status", "The device lock status (0 unlocked).",
-            s.device_lock_status);
+    w.gauge("nyx_domain_locked", "Whether the domain forbids local configuration.", domain_locked);
+    w.gauge("nyx_device_lock_status", "The device lock status (0 unlocked).", s.device_lock_status);
     const std::string ip = field_text(s, "ip_address").front().substr(sizeof "ip_address");
     w.metric("nyx_info", "gauge",
              "The manager version, device name, interface, audio interface and IP address.", "1",

@@ -102,15 +102,15 @@ std::vector<std::string> field_text(const Snapshot &s, const std::string &name);
 // One setter call.
 struct Change {
     std::string field;
-    uint32_t value = 0;             // every field but interface
-    std::array<uint8_t, 6> mac{};   // interface
-    std::string shown;              // the value as the user knows it
+    uint32_t value = 0;           // every field but interface
+    std::array<uint8_t, 6> mac{}; // interface
+    std::string shown;            // the value as the user knows it
 };
 
 // These return nullopt after appending one line per problem to `errors`.
 // The field of "FIELD=VALUE" and its value typed as JSON; the choices are not consulted.
-std::optional<std::pair<std::string, json>> parse_assignment_value(const std::string &text,
-                                                                   std::vector<std::string> &errors);
+std::optional<std::pair<std::string, json>>
+parse_assignment_value(const std::string &text, std::vector<std::string> &errors);
 // "FIELD=VALUE" as typed after `set`; the value must be among the current choices.
 std::optional<Change> parse_assignment(const Snapshot &s, const std::string &text,
                                        std::vector<std::string> &errors);

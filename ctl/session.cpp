@@ -6,8 +6,7 @@ namespace nyxctl {
 
 namespace {
 
-template <typename T, typename Get>
-std::vector<uint32_t> read_list(NyxApi *api, Get get) {
+template <typename T, typename Get> std::vector<uint32_t> read_list(NyxApi *api, Get get) {
     uint64_t count = 0;
     get(api, &count, nullptr);
     // The list may grow between the two calls; the second reports the true total.
@@ -128,8 +127,9 @@ void Session::record(const NyxApiEvent *event) {
 
 bool Session::wait_connected(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, timeout,
-                      [&] { return interrupted_ || NyxApiGetState(api_) == NYXAPI_STATE_CONNECTED; });
+    changed_.wait_for(lock, timeout, [&] {
+        return interrupted_ || NyxApiGetState(api_) == NYXAPI_STATE_CONNECTED;
+    });
     return !interrupted_ && NyxApiGetState(api_) == NYXAPI_STATE_CONNECTED;
 }
 
@@ -158,8 +158,8 @@ std::optional<NyxApiResult> Session::wait_completion(std::chrono::milliseconds t
     // Only one request is ever in flight, and the completion of the one before it was
     // awaited, so any completion not yet taken belongs to it.
     uint64_t taken = taken_completions_;
-    bool done = changed_.wait_for(lock, timeout,
-                                  [&] { return interrupted_ || completions_ > taken; });
+    bool done =
+        changed_.wait_for(lock, timeout, [&] { return interrupted_ || completions_ > taken; });
     if (!done || completions_ == taken) {
         lock.unlock();
         NyxApiCancelRequest(api_);

@@ -193,11 +193,10 @@ TEST_F(Ctl, GetSetAndVersionAgainstTheSimulator) {
     auto sim = start_sim();
     Outcome get = ctl({"get"});
     ASSERT_EQ(get.status, 0) << show(get);
-    for (const char *line : {"state=CONNECTED\n", "channel_count=8\n",
-                             "available_channel_counts=2,4,8,16,32,64\n",
-                             "interface=Ethernet 2 (00:1d:c1:5a:30:01)\n",
-                             "status=0x0011 (Manager isn't active)\n", "domain.enrolled=false\n",
-                             "manager_version=4.2.1.37\n", "ip_address=192.168.1.42\n"}) {
+    for (const char *line :
+         {"state=CONNECTED\n", "channel_count=8\n", "available_channel_counts=2,4,8,16,32,64\n",
+          "interface=Ethernet 2 (00:1d:c1:5a:30:01)\n", "status=0x0011 (Manager isn't active)\n",
+          "domain.enrolled=false\n", "manager_version=4.2.1.37\n", "ip_address=192.168.1.42\n"}) {
         EXPECT_NE(get.out.find(line), std::string::npos) << line << "\n" << get.out;
     }
     EXPECT_EQ(get.out.rfind("state=", 0), 0u) << "fields come in their fixed order";
@@ -251,16 +250,16 @@ TEST_F(Ctl, ApplyMakesTheDocumentTrueAndSendsNothingTheSecondTime) {
     document["channel_count"] = 4;
     Outcome third = ctl({"--json", "apply", "-"}, document.dump());
     EXPECT_EQ(third.status, 0) << show(third);
-    EXPECT_EQ(json::parse(third.out),
-              json::parse(R"({"running":"true","channel_count":"4"})"));
+    EXPECT_EQ(json::parse(third.out), json::parse(R"({"running":"true","channel_count":"4"})"));
     Outcome now = ctl({"get", "channel_count", "running"});
     EXPECT_EQ(now.out, "channel_count=4\nrunning=true\n");
 
     // Nothing is sent when any part of the document is wrong, and every problem is named.
     sim->settle(milliseconds(100), milliseconds(1000));
     sent = count(sim->err(), "SET_CONFIG(0x0110) Request");
-    Outcome bad = ctl({"apply", "-"},
-                  R"({"channel_count": 7, "colour": "red", "running": "yes", "asio_encoding": 24})");
+    Outcome bad =
+        ctl({"apply", "-"},
+            R"({"channel_count": 7, "colour": "red", "running": "yes", "asio_encoding": 24})");
     EXPECT_EQ(bad.status, 2) << show(bad);
     EXPECT_NE(bad.err.find("nyxctl: channel_count: 7 is not offered (choices: 2,4,8,16,32,64)\n"),
               std::string::npos)
@@ -283,9 +282,13 @@ TEST_F(Ctl, ExitStatuses) {
     EXPECT_EQ(version.out, "api_version=1.0.0.0\n");
 
     // 2: usage and invalid values, found before connecting where the choices are not needed.
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{}, {"frobnicate"}, {"set"}, {"--timeout", "-1", "get"},
-          {"get", "volume"}, {"set", "channel_count=many"}, {"set", "state=CONNECTED"}}) {
+    for (const std::vector<std::string> &args : {std::vector<std::string>{},
+                                                 {"frobnicate"},
+                                                 {"set"},
+                                                 {"--timeout", "-1", "get"},
+                                                 {"get", "volume"},
+                                                 {"set", "channel_count=many"},
+                                                 {"set", "state=CONNECTED"}}) {
         Outcome r = ctl(args);
         EXPECT_EQ(r.status, 2) << show(r);
         EXPECT_EQ(count(r.err, "\n"), 1u) << "one line: " << r.err;
@@ -405,12 +408,12 @@ TEST_F(Ctl, ExporterAnswersScrapesAndRefusesTheRest) {
     Process curl({"/usr/bin/curl", "-sS", "--max-time", "10", base + "/metrics"});
     ASSERT_EQ(curl.wait_exit(scaled(10000)), 0) << curl.err();
     std::string metrics = curl.out();
-    for (const char *line : {"nyx_up 1\n", "nyx_channels 8\n", "nyx_link_up 1\n",
-                             "nyx_asio_latency_seconds 0.005\n", "nyx_connection_losses_total 0\n",
-                             "# TYPE nyx_events_total counter\n",
-                             "nyx_info{manager_version=\"4.2.1.37\",device_name=\"Studio-PC-Nyx\","
-                             "interface=\"Ethernet 2\",audio_interface=\"ASIO\","
-                             "ip_address=\"192.168.1.42\"} 1\n"}) {
+    for (const char *line :
+         {"nyx_up 1\n", "nyx_channels 8\n", "nyx_link_up 1\n", "nyx_asio_latency_seconds 0.005\n",
+          "nyx_connection_losses_total 0\n", "# TYPE nyx_events_total counter\n",
+          "nyx_info{manager_version=\"4.2.1.37\",device_name=\"Studio-PC-Nyx\","
+          "interface=\"Ethernet 2\",audio_interface=\"ASIO\","
+          "ip_address=\"192.168.1.42\"} 1\n"}) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
     }
     Process promtool({"/usr/bin/promtool", "check", "metrics"});
@@ -419,8 +422,8 @@ TEST_F(Ctl, ExporterAnswersScrapesAndRefusesTheRest) {
     EXPECT_EQ(promtool.wait_exit(milliseconds(10000)), 0) << promtool.out() << promtool.err();
 
     auto status_of = [&](const std::vector<std::string> &args) {
-        std::vector<std::string> argv{"/usr/bin/curl", "-s", "-o", "/dev/null", "-w",
-                                      "%{http_code}", "--max-time", "10"};
+        std::vector<std::string> argv{"/usr/bin/curl", "-s",         "-o", "/dev/null", "-w",
+                                      "%{http_code}",  "--max-time", "10"};
         argv.insert(argv.end(), args.begin(), args.end());
         Process p(argv);
         p.wait_exit(scaled(10000));

@@ -13,7 +13,8 @@ Snapshot connected() {
     s.state = NYXAPI_STATE_CONNECTED;
     s.status = 0x0011;
     s.interface = {"Ethernet 2", {0x00, 0x1d, 0xc1, 0x5a, 0x30, 0x01}};
-    s.available_interfaces = {s.interface, {"WLAN-Ger\xc3\xa4t", {0x3c, 0x22, 0xfb, 0x84, 0x7e, 0x12}}};
+    s.available_interfaces = {s.interface,
+                              {"WLAN-Ger\xc3\xa4t", {0x3c, 0x22, 0xfb, 0x84, 0x7e, 0x12}}};
     s.channel_count = 8;
     s.available_channel_counts = {2, 4, 8, 16};
     s.audio_interface = NYXAPI_AUDIO_INTERFACE_ASIO;
@@ -95,7 +96,8 @@ TEST(CtlChanges, AssignmentsAreCheckedAgainstTypeAndChoices) {
     EXPECT_EQ(one("running=on"), "running=true");
     EXPECT_EQ(one("running=maybe"), "running: expected true or false, got \"maybe\"");
     EXPECT_EQ(one("audio_interface=wdm"), "audio_interface=WDM");
-    EXPECT_EQ(one("interface=3C-22-FB-84-7E-12"), "interface=WLAN-Ger\xc3\xa4t (3c:22:fb:84:7e:12)");
+    EXPECT_EQ(one("interface=3C-22-FB-84-7E-12"),
+              "interface=WLAN-Ger\xc3\xa4t (3c:22:fb:84:7e:12)");
     EXPECT_EQ(one("interface=Ethernet 2 (00:1d:c1:5a:30:01)"),
               "interface=Ethernet 2 (00:1d:c1:5a:30:01)");
     EXPECT_EQ(one("interface=eth0"),
@@ -128,8 +130,9 @@ TEST(CtlChanges, ApplyPlansOnlyWhatDiffersInAnOrderTheSettersTake) {
     to_wdm["audio_interface"] = "WDM";
     to_wdm["channel_count"] = 16;
     to_wdm["interface"] = "WLAN-Ger\xc3\xa4t";
-    EXPECT_EQ(plan(s, to_wdm),
-              "interface=WLAN-Ger\xc3\xa4t (3c:22:fb:84:7e:12) channel_count=16 audio_interface=WDM");
+    EXPECT_EQ(
+        plan(s, to_wdm),
+        "interface=WLAN-Ger\xc3\xa4t (3c:22:fb:84:7e:12) channel_count=16 audio_interface=WDM");
 
     Snapshot wdm = s;
     wdm.audio_interface = NYXAPI_AUDIO_INTERFACE_WDM;
@@ -142,8 +145,7 @@ TEST(CtlChanges, ApplyPlansOnlyWhatDiffersInAnOrderTheSettersTake) {
     json more = snapshot_json(running);
     more["channel_count"] = 4;
     more["asio_latency_ms"] = 1;
-    EXPECT_EQ(plan(running, more),
-              "running=false channel_count=4 asio_latency_ms=1 running=true");
+    EXPECT_EQ(plan(running, more), "running=false channel_count=4 asio_latency_ms=1 running=true");
     more = snapshot_json(running);
     more["asio_latency_ms"] = 1; // taken while running
     EXPECT_EQ(plan(running, more), "asio_latency_ms=1");
@@ -153,10 +155,10 @@ TEST(CtlChanges, ApplyPlansOnlyWhatDiffersInAnOrderTheSettersTake) {
 
     json bad = {{"channel_count", "16"}, {"colour", 1}, {"asio_encoding", 20}};
     EXPECT_EQ(plan(s, bad), "error");
-    EXPECT_EQ(errors, (std::vector<std::string>{
-                          "channel_count: expected a whole number, got \"16\"",
-                          "colour: unknown field",
-                          "asio_encoding: 20 is not offered (choices: 16,24)"}));
+    EXPECT_EQ(errors,
+              (std::vector<std::string>{"channel_count: expected a whole number, got \"16\"",
+                                        "colour: unknown field",
+                                        "asio_encoding: 20 is not offered (choices: 16,24)"}));
     EXPECT_EQ(plan(s, json::array()), "error");
 }
 
