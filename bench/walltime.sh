@@ -11,6 +11,9 @@ if [ -z "${NYX_WALLTIME_NETNS:-}" ]; then
     exec env NYX_WALLTIME_NETNS=1 tools/netns-run "$0" "$@"
 fi
 sim=$build/sim/nyx-sim ctl=$build/ctl/nyxctl cli=$build/cli/nyxcli
+for program in "$sim" "$ctl" "$cli"; do
+    [ -x "$program" ] || { echo "no $program: build it first" >&2; exit 1; }
+done
 # nyxcli -exit ends without a disconnect: room for every run's client.
 "$sim" --max-clients 1000 </dev/null >/dev/null 2>&1 &
 sim_pid=$!
@@ -31,6 +34,8 @@ measure() {
 }
 
 printf '%-40s %7s %7s %7s  (ms, %d runs each)\n' command median min max "$runs"
+# What starting any process costs on this machine at the moment.
+printf '%-40s %s\n' "/bin/true" "$(measure /bin/true)"
 for name in "nyxctl get" "nyxctl set channel_count=16" "nyxcli -version -exit" \
     "nyxcli -channelcount=16 -exit"; do
     read -r program args <<<"$name"
