@@ -31,13 +31,13 @@ void close_socket(socket_t sock) {
 }
 #endif
 
-// Waits until the socket is ready (for reading, else writing) or the deadline passes.
+// Waits until the socket is ready (for reading, else writing) or the deadline passes; what
+// is ready at the deadline still counts, however late this thread got to run.
 bool wait_ready(socket_t sock, bool for_read, Clock::time_point deadline) {
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
+        auto left = std::max(
+            std::chrono::milliseconds(0),
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
 #ifdef _WIN32
         fd_set set;
         FD_ZERO(&set);

@@ -1,7 +1,7 @@
 // nyxctl as a process against nyx-sim on 127.0.0.1:8899 (run in a private network namespace),
 // and its exporter scraped by curl and by a real Prometheus server. The program under test is
 // NYX_CTL, started through NYX_E2E_WINE when that is set; the simulator is NYX_E2E_SIM.
-#include "tests/e2e/process.h"
+#include "tests/e2e/harness.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -34,16 +34,6 @@ milliseconds scaled(int ms) {
     return milliseconds(g_config.under_wine() ? ms * 6 : ms);
 }
 
-std::string env_or(const char *name, const std::string &fallback) {
-    const char *value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : fallback;
-}
-
-std::string wineserver() {
-    fs::path beside = fs::path(g_config.wine).parent_path() / "wineserver";
-    return fs::exists(beside) ? beside.string() : "/usr/bin/wineserver";
-}
-
 class Environment : public ::testing::Environment {
   public:
     void SetUp() override {
@@ -55,14 +45,13 @@ class Environment : public ::testing::Environment {
             g_config.temp = pattern;
         }
         if (g_config.under_wine()) {
-            // A wineserver of an earlier run may live in another network namespace.
-            Process({wineserver(), "-k"}).wait_exit(milliseconds(10000));
+            kill_wineserver(g_config.wine);
             Process({g_config.wine, "wineboot", "-i"}).wait_exit(milliseconds(180000));
         }
     }
     void TearDown() override {
         if (g_config.under_wine()) {
-            Process({wineserver(), "-k"}).wait_exit(milliseconds(10000));
+            kill_wineserver(g_config.wine);
         }
         std::error_code ignored;
         fs::remove_all(g_config.temp, ignored);
@@ -109,10 +98,6 @@ std::string show(const Outcome &r) {
     return "status " + std::to_string(r.status) + "\nstdout:\n" + r.out + "stderr:\n" + r.err;
 }
 
-void write_file(const fs::path &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 // A plain HTTP exchange over loopback: what was sent and what came back before the close.
 std::string http_exchange(int port, const std::string &request, milliseconds timeout) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -147,18 +132,7 @@ class Ctl : public ::testing::Test {
     }
 
     static std::unique_ptr<Process> start_sim(const std::vector<std::string> &args = {}) {
-        std::vector<std::string> argv{g_config.sim};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto sim = std::make_unique<Process>(argv);
-        EXPECT_TRUE(sim->wait_out("nyx-sim: listening on 127.0.0.1:8899\n", 0, milliseconds(5000)))
-            << sim->err();
-        return sim;
-    }
-
-    static void sim_command(Process &sim, const std::string &line, const std::string &reply) {
-        size_t mark = sim.out_size();
-        sim.write(line + "\n");
-        ASSERT_TRUE(sim.wait_out(reply, mark, milliseconds(5000))) << line << "\n" << sim.err();
+        return e2e::start_sim(g_config.sim, args);
     }
 
     static size_t client_count(Process &sim) {
@@ -411,7 +385,8 @@ TEST_F(Ctl, ExporterAnswersScrapesAndRefusesTheRest) {
     }
     auto sim = start_sim();
     std::unique_ptr<Process> exporter;
-    int port = start_exporter(exporter, {"--read-timeout", "0.5"});
+    const std::string read_timeout = g_config.under_wine() ? "3" : "0.5";
+    int port = start_exporter(exporter, {"--read-timeout", read_timeout});
     ASSERT_NE(port, 0);
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
 
