@@ -1,7 +1,7 @@
 // nyxcli as a process against nyx-sim, both on 127.0.0.1:8899 (run in a private network
 // namespace). The program under test is NYX_E2E_CLI, started through NYX_E2E_WINE when that
 // is set; the simulator is NYX_E2E_SIM.
-#include "tests/e2e/process.h"
+#include "tests/e2e/harness.h"
 
 #include <gtest/gtest.h>
 
@@ -33,16 +33,6 @@ milliseconds scaled(int ms) {
     return milliseconds(g_config.under_wine() ? ms * 6 : ms);
 }
 
-std::string env_or(const char *name, const std::string &fallback) {
-    const char *value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : fallback;
-}
-
-void write_file(const fs::path &path, const std::string &text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 // The log-collection script the service would install, started with
 // " -s -f NAME -d FOLDER": it writes the named file into the folder.
 const char kShellScript[] = "echo nyx logs > \"$5/$3\"\n";
@@ -65,16 +55,14 @@ class Environment : public ::testing::Environment {
             setenv("NYX_PROGRAM_FILES_X86", (c.temp / "pf").c_str(), 1);
             return;
         }
-        // A wineserver left from an earlier run may live in another network namespace, and
-        // the sockets it makes would be there: start a fresh one in ours.
-        run_and_wait({wineserver(), "-k"}, 10000);
+        kill_wineserver(c.wine); // and start a fresh one in our namespace
         run_and_wait({c.wine, "wineboot", "-i"}, 180000);
         fs::path prefix = env_or("WINEPREFIX", env_or("HOME", "/root") + "/.wine");
         write_file(prefix / "drive_c" / "Program Files (x86)" / tools, kBatchScript);
     }
     void TearDown() override {
         if (g_config.under_wine()) {
-            run_and_wait({wineserver(), "-k"}, 10000);
+            kill_wineserver(g_config.wine);
         }
         std::error_code ignored;
         fs::remove_all(g_config.temp, ignored);
@@ -83,10 +71,6 @@ class Environment : public ::testing::Environment {
   private:
     static void run_and_wait(const std::vector<std::string> &argv, int timeout_ms) {
         Process(argv).wait_exit(milliseconds(timeout_ms));
-    }
-    static std::string wineserver() {
-        fs::path beside = fs::path(g_config.wine).parent_path() / "wineserver";
-        return fs::exists(beside) ? beside.string() : "/usr/bin/wineserver";
     }
 };
 
@@ -106,12 +90,7 @@ class E2E : public ::testing::Test {
         }
     }
 
-    static std::unique_ptr<Process> start_sim() {
-        auto sim = std::make_unique<Process>(std::vector<std::string>{g_config.sim});
-        EXPECT_TRUE(sim->wait_out("nyx-sim: listening on 127.0.0.1:8899\n", 0, milliseconds(5000)))
-            << sim->err();
-        return sim;
-    }
+    static std::unique_ptr<Process> start_sim() { return e2e::start_sim(g_config.sim); }
 
     static std::unique_ptr<Process> start_cli(const std::vector<std::string> &args = {}) {
         std::vector<std::string> argv;
@@ -121,13 +100,6 @@ class E2E : public ::testing::Test {
         argv.push_back(g_config.cli);
         argv.insert(argv.end(), args.begin(), args.end());
         return std::make_unique<Process>(argv);
-    }
-
-    // Sends a simulator command and waits for its answer.
-    static void sim_command(Process &sim, const std::string &line, const std::string &reply) {
-        size_t mark = sim.out_size();
-        sim.write(line + "\n");
-        ASSERT_TRUE(sim.wait_out(reply, mark, milliseconds(5000))) << line << "\n" << sim.err();
     }
 
     // Waits for the first prompt and the connection's event, which may come in either order.
