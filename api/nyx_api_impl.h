@@ -92,6 +92,9 @@ class NyxApiImpl {
     vtr_env *env = nullptr;
     vtr_dispatcher *dispatcher = nullptr;
     std::mutex request_lock;
+    // Exports waiting for the request lock: the worker lets them in between its passes, which
+    // a busy socket would otherwise run back to back.
+    std::atomic<uint32_t> request_waiters{0};
     nyx_client *client = nullptr;
     // Set while the handle runs; read by the worker at each use.
     std::atomic<NyxApiEventFn> event_fn{nullptr};
@@ -166,7 +169,9 @@ class NyxApiRequestLock {
   public:
     explicit NyxApiRequestLock(NyxApiImpl &impl) {
         if (!impl.on_worker()) {
+            impl.request_waiters.fetch_add(1);
             lock = std::unique_lock<std::mutex>(impl.request_lock);
+            impl.request_waiters.fetch_sub(1);
         }
     }
 

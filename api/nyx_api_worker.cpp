@@ -1,6 +1,7 @@
 // The working object's runtime and the worker thread that drives it.
 #include "api/nyx_api_impl.h"
 
+#include <chrono>
 #include <memory>
 #include <new>
 
@@ -34,6 +35,8 @@ void notification_step(int discarded, vtr_event_loop *, uint32_t id, void *conte
         impl->log_exception("nyx_api_notification_step", std::current_exception());
     }
 }
+
+constexpr int kHandOverSteps = 100;
 
 // Drained on every wake-up; a few bytes at most wait in it.
 constexpr int kWakeDrainMax = 64;
@@ -351,6 +354,10 @@ void NyxApiThread::body(std::shared_ptr<NyxApiThread> self, std::shared_ptr<NyxA
 }
 
 void NyxApiThread::iterate(NyxApiImpl *working, vtr_socket_sets *sets) {
+    // A mutex is not fair: give waiting exports the lock first, for a few milliseconds at most.
+    for (int i = 0; i < kHandOverSteps && working->request_waiters.load() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
     vtr_time timeout = {};
     {
         std::lock_guard<std::mutex> lock(working->request_lock);
