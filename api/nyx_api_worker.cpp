@@ -346,7 +346,9 @@ void NyxApiThread::body(std::shared_ptr<NyxApiThread> self, std::shared_ptr<NyxA
         NyxApi *api = working->api;
         {
             std::lock_guard<std::mutex> lock(self->thread_lock);
-            self->worker.detach();
+            if (self->worker.joinable()) {
+                self->worker.detach();
+            }
             self->impl.reset();
         }
         nyx_api_destroy(api);
