@@ -375,7 +375,7 @@ TEST_F(ApiEdges, WallClockStepsLeaveTheConnectionAndTheKeepaliveRhythmAlone) {
     EXPECT_GE(rhythm, 2.9);
     EXPECT_LT(rhythm, 6.0);
     for (size_t i = 2; i < arrivals.size(); ++i) {
-        EXPECT_NEAR(arrivals[i] - arrivals[i - 1], rhythm, 0.4) << i;
+        EXPECT_NEAR(arrivals[i] - arrivals[i - 1], rhythm, 1.2) << i;
     }
     std::vector<Event> after = rec.since(mark);
     EXPECT_TRUE(std::all_of(after.begin(), after.end(), connected));
