@@ -4,8 +4,9 @@
 // Locks: the thread lock (NyxApiThread) serialises start, stop and delete and is held while a
 // stop joins the worker; the request lock is held by the worker while it prepares and
 // processes and by every export that touches the service client; the cache lock guards the
-// cached model. Order: request before cache, thread before cache. The worker never takes the
-// thread lock while it runs, so a stop may hold it across the join.
+// cached model. Order: request before cache, thread before cache. The worker takes the
+// thread lock only after its last pass, to free a handle deleted from the event function (a
+// stop racing that delete is the caller's fault), so a stop may hold it across the join.
 //
 // Application code (the event function) runs on the worker only inside a processing pass,
 // that is with the request lock held: exports called from there know it by the thread and
@@ -169,9 +170,12 @@ class NyxApiRequestLock {
   public:
     explicit NyxApiRequestLock(NyxApiImpl &impl) {
         if (!impl.on_worker()) {
-            impl.request_waiters.fetch_add(1);
+            struct Waiting {
+                std::atomic<uint32_t> &count;
+                ~Waiting() { count.fetch_sub(1); }
+            } waiting{impl.request_waiters};
+            waiting.count.fetch_add(1);
             lock = std::unique_lock<std::mutex>(impl.request_lock);
-            impl.request_waiters.fetch_sub(1);
         }
     }
 
