@@ -37,18 +37,20 @@ constexpr int64_t kClockSpeed = 20;
 constexpr int64_t kClockSpeed = 5;
 #endif
 std::atomic<int64_t> fast_base_us{0};
+std::atomic<int64_t> clock_speed{kClockSpeed};
 Clock::time_point fast_base_steady;
 
 void fast_clock(vtr_time *now) {
     int64_t elapsed =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - fast_base_steady)
             .count();
-    int64_t us = fast_base_us.load() + elapsed * kClockSpeed;
+    int64_t us = fast_base_us.load() + elapsed * clock_speed.load();
     now->sec = static_cast<int32_t>(us / 1000000);
     now->usec = static_cast<uint32_t>(us % 1000000);
 }
 
-void install_fast_clock() {
+void install_fast_clock(int64_t speed = kClockSpeed) {
+    clock_speed.store(speed);
     vtr_time real = {};
     vtr_time_now(&real);
     fast_base_steady = Clock::now();
