@@ -26,16 +26,11 @@ vtr_error platform_start() {
     return VTR_SUCCESS;
 }
 
-void destroy_handle(NyxApi *api) noexcept {
-    if (api->thread) {
-        api->thread->stop();
-    }
-    if (api->impl) {
-        api->impl->teardown();
-    }
-    api->impl.reset();
-    api->thread.reset();
-    delete api;
+std::atomic<size_t> live_handles{0};
+
+// From inside the event function, the worker's own thread.
+bool on_worker(NyxApi *api) {
+    return api->impl && api->impl->on_worker();
 }
 
 } // namespace
@@ -71,6 +66,23 @@ const NyxApiStatusEntry nyx_api_status_table[] = {
     {0, nullptr, nullptr},
 };
 
+void nyx_api_destroy(NyxApi *api) noexcept {
+    if (api->thread) {
+        api->thread->stop();
+    }
+    if (api->impl) {
+        api->impl->teardown();
+    }
+    api->impl.reset();
+    api->thread.reset();
+    delete api;
+    live_handles.fetch_sub(1);
+}
+
+size_t nyx_api_live_handles() {
+    return live_handles.load();
+}
+
 NyxApiResult NyxApiResultFromError(vtr_error error) {
     switch (error) {
     case VTR_SUCCESS:
@@ -102,15 +114,16 @@ NyxApiResult NyxApiNew(NyxApi **out) {
     if (!api) {
         return NYXAPI_NOMEMORY;
     }
+    live_handles.fetch_add(1);
     try {
         api->impl = std::make_shared<NyxApiImpl>();
         if (api->impl->initialise(api) != VTR_SUCCESS) {
-            destroy_handle(api);
+            nyx_api_destroy(api);
             return NYXAPI_NOMEMORY;
         }
         api->thread = std::make_shared<NyxApiThread>();
     } catch (...) {
-        destroy_handle(api);
+        nyx_api_destroy(api);
         return NYXAPI_NOMEMORY;
     }
     *out = api;
@@ -118,9 +131,14 @@ NyxApiResult NyxApiNew(NyxApi **out) {
 }
 
 void NyxApiDelete(NyxApi *api) {
-    if (api) {
-        destroy_handle(api);
+    if (!api) {
+        return;
     }
+    if (on_worker(api) && api->thread) {
+        api->thread->stop_from_worker(true);
+        return;
+    }
+    nyx_api_destroy(api);
 }
 
 NyxApiResult NyxApiStart(NyxApi *api) {
@@ -128,7 +146,8 @@ NyxApiResult NyxApiStart(NyxApi *api) {
         return NYXAPI_INVALID_PARAMETER;
     }
     return nyx_api_guard([&]() -> NyxApiResult {
-        if (!api->thread || !api->impl) {
+        // A worker cannot start itself: it is running.
+        if (!api->thread || !api->impl || on_worker(api)) {
             return NYXAPI_INVALID_STATE;
         }
         return NyxApiResultFromError(api->thread->start(api->impl));
@@ -136,9 +155,14 @@ NyxApiResult NyxApiStart(NyxApi *api) {
 }
 
 void NyxApiStop(NyxApi *api) {
-    if (api && api->thread) {
-        api->thread->stop();
+    if (!api || !api->thread) {
+        return;
     }
+    if (on_worker(api)) {
+        api->thread->stop_from_worker(false);
+        return;
+    }
+    api->thread->stop();
 }
 
 NyxApiVersion NyxApiGetApiVersion(NyxApi *) {
@@ -163,13 +187,13 @@ NyxApiResult NyxApiSetContext(NyxApi *api, void *context) {
     if (!impl) {
         return NYXAPI_INVALID_STATE;
     }
-    impl->context = context;
+    impl->context.store(context);
     return NYXAPI_SUCCESS;
 }
 
 void *NyxApiGetContext(NyxApi *api) {
     NyxApiImpl *impl = nyx_api_impl(api);
-    return impl ? impl->context : nullptr;
+    return impl ? impl->context.load() : nullptr;
 }
 
 NyxApiResult NyxApiSetEventFn(NyxApi *api, NyxApiEventFn fn) {
@@ -180,7 +204,7 @@ NyxApiResult NyxApiSetEventFn(NyxApi *api, NyxApiEventFn fn) {
     if (!impl) {
         return NYXAPI_INVALID_STATE;
     }
-    impl->event_fn = fn;
+    impl->event_fn.store(fn);
     return NYXAPI_SUCCESS;
 }
 
@@ -202,7 +226,7 @@ NyxApiResult NyxApiRequestInProgress(NyxApi *api, bool *inProgress) {
         return NYXAPI_INVALID_STATE;
     }
     return nyx_api_guard([&]() -> NyxApiResult {
-        std::lock_guard<std::mutex> lock(impl->request_lock);
+        NyxApiRequestLock lock(*impl);
         *inProgress = nyx_client_request_in_progress(impl->client);
         return NYXAPI_SUCCESS;
     });
@@ -217,7 +241,7 @@ NyxApiResult NyxApiCancelRequest(NyxApi *api) {
         return NYXAPI_INVALID_STATE;
     }
     return nyx_api_guard([&]() -> NyxApiResult {
-        std::lock_guard<std::mutex> lock(impl->request_lock);
+        NyxApiRequestLock lock(*impl);
         if (nyx_client_request_in_progress(impl->client)) {
             nyx_client_cancel_request(impl->client);
         }

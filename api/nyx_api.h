@@ -6,8 +6,11 @@
  * choices at any time, issue change requests, then stop and delete the handle.
  *
  * Threading: exports may be called from any thread. The event function runs on the handle's
- * worker thread; from inside it only the getters, the list exports, NyxApiGetState and
- * NyxApiGetContext may be called. Set the event function and the context before NyxApiStart.
+ * worker thread; from inside it every export may be called on its own handle (requests work
+ * as from any other thread; NyxApiStop and NyxApiDelete act once it returns, NyxApiStart
+ * gives INVALID_STATE). Start, stop and delete from several threads are serialised, but
+ * the handle must not be used once NyxApiDelete has been called. What the event function
+ * throws is caught, logged at Error and dropped.
  *
  * Records have fixed layouts (little-endian, as the host stores them).
  */
@@ -114,26 +117,32 @@ typedef void (*NyxApiEventFn)(const NyxApiEvent *event);
 /* Creates a handle (starting the platform once per process). NOMEMORY on any failure after
  * platform start-up. Main thread or any thread. */
 NyxApiResult NyxApiNew(NyxApi **api);
-/* Stops the worker and frees the handle; null does nothing. Not from the event function. */
+/* Stops the worker and frees the handle; null does nothing. From the event function the
+ * deletion is deferred: the call returns at once, and when the event function returns the
+ * worker disconnects and frees the handle itself. */
 void NyxApiDelete(NyxApi *api);
-/* Starts the worker thread. INVALID_STATE when already started, OTHER when no thread. */
+/* Starts the worker thread. INVALID_STATE when already started (or from the event function),
+ * OTHER when no thread. */
 NyxApiResult NyxApiStart(NyxApi *api);
-/* Stops the worker within about 500 ms; null does nothing. Not from the event function. */
+/* Wakes and stops the worker, returning within milliseconds (about 500 ms at most); null
+ * does nothing. From the event function it takes effect when the event function returns:
+ * the handle is then stopped (IDLE) and a later NyxApiStart from another thread reconnects. */
 void NyxApiStop(NyxApi *api);
 /* 1.0.0.0, for any handle, null included. */
 NyxApiVersion NyxApiGetApiVersion(NyxApi *api);
 /* IDLE while stopped, else DISCONNECTED or CONNECTED; 3 for a null handle. Lock-free. */
 NyxApiState NyxApiGetState(NyxApi *api);
-/* Stores an application value handed back by NyxApiGetContext. Set before start. */
+/* Stores an application value handed back by NyxApiGetContext; may change while running. */
 NyxApiResult NyxApiSetContext(NyxApi *api, void *context);
 /* The stored context; null for a null handle. */
 void *NyxApiGetContext(NyxApi *api);
-/* Stores the event function (null turns events off). Set before start. */
+/* Stores the event function (null turns events off). May change while running: each event
+ * goes to either the old or the new function. */
 NyxApiResult NyxApiSetEventFn(NyxApi *api, NyxApiEventFn fn);
 /* Static description of a service status code, or null for an unknown code. */
 const char *NyxApiStatusGetDescription(uint16_t status);
 
-/* Requests. Both take the request lock: never call them from the event function. */
+/* Requests. Both take the request lock (the event function already holds it). */
 
 /* Whether a request is in flight. */
 NyxApiResult NyxApiRequestInProgress(NyxApi *api, bool *inProgress);
@@ -174,7 +183,9 @@ NyxApiResult NyxApiAvailableCorvoLatenciesMs(NyxApi *api, uint64_t *count, uint3
 
 /* Setters: send one configuration change and return once it is sent. Its outcome arrives
  * as a REQUEST_COMPLETED event, then an event with what changed. One request at a time
- * (INVALID_STATE while one is in flight). Not from the event function. */
+ * (INVALID_STATE while one is in flight). Allowed in the event function, e.g. the next
+ * request from a REQUEST_COMPLETED event. After NyxApiStop of a connected handle they
+ * return OTHER: there is nothing to send on. */
 
 /* Needs CONNECTED (INVALID_STATE); ACCESS_DENIED on a device or domain lock. */
 NyxApiResult NyxApiSetRunning(NyxApi *api, bool running);

@@ -25,7 +25,7 @@ template <class Change> NyxApiResult set_config(NyxApi *api, uint32_t needs, Cha
     return nyx_api_guard([&]() -> NyxApiResult {
         // Held throughout: the worker can neither process the client nor merge meanwhile, so
         // the cache read below agrees with the client.
-        std::lock_guard<std::mutex> lock(impl->request_lock);
+        NyxApiRequestLock lock(*impl);
         if (impl->state.load() != NYXAPI_STATE_CONNECTED ||
             ((needs & NEED_STOPPED) && impl->running) ||
             ((needs & NEED_ASIO) && impl->audio_interface != NYXAPI_AUDIO_INTERFACE_ASIO)) {
@@ -140,7 +140,7 @@ NyxApiResult NyxApiClearDomainCredentials(NyxApi *api) {
         return api ? NYXAPI_INVALID_STATE : NYXAPI_INVALID_PARAMETER;
     }
     return nyx_api_guard([&]() -> NyxApiResult {
-        std::lock_guard<std::mutex> lock(impl->request_lock);
+        NyxApiRequestLock lock(*impl);
         if (impl->state.load() != NYXAPI_STATE_CONNECTED) {
             return NYXAPI_INVALID_STATE;
         }

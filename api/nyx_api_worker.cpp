@@ -1,7 +1,9 @@
 // The working object's runtime and the worker thread that drives it.
 #include "api/nyx_api_impl.h"
 
+#include <chrono>
 #include <memory>
+#include <new>
 
 namespace {
 
@@ -17,12 +19,27 @@ void change_fn(nyx_client *client, uint32_t kind) {
 
 void notification_step(int discarded, vtr_event_loop *, uint32_t id, void *context) {
     auto *impl = static_cast<NyxApiImpl *>(context);
-    if (discarded || id != impl->deferred_id) {
+    if (id != impl->deferred_id) {
         return;
     }
     impl->deferred_id = 0;
-    impl->notify();
+    if (discarded) {
+        // Dropped from a pass that an exception cut short: try again in the next one (a queue
+        // being torn down refuses the post).
+        impl->post_notification();
+        return;
+    }
+    try {
+        impl->notify();
+    } catch (...) {
+        impl->log_exception("nyx_api_notification_step", std::current_exception());
+    }
 }
+
+constexpr int kHandOverSteps = 100;
+
+// Drained on every wake-up; a few bytes at most wait in it.
+constexpr int kWakeDrainMax = 64;
 
 } // namespace
 
@@ -40,6 +57,22 @@ vtr_error NyxApiImpl::initialise(NyxApi *handle) {
     }
     if (error == VTR_SUCCESS) {
         error = nyx_client_start(client);
+    }
+    vtr_address loopback = {};
+    if (error == VTR_SUCCESS) {
+        error = vtr_address_set_ipv4(&loopback, VTR_AF_INET, "127.0.0.1", 0);
+    }
+    if (error == VTR_SUCCESS) {
+        error = vtr_socket_open_udp(&wake, VTR_AF_INET);
+    }
+    if (error == VTR_SUCCESS) {
+        error = vtr_socket_bind(wake, &loopback);
+    }
+    if (error == VTR_SUCCESS) {
+        error = vtr_socket_get_local_address(wake, &wake_address);
+    }
+    if (error == VTR_SUCCESS) {
+        error = vtr_socket_set_blocking(wake, false);
     }
     if (error != VTR_SUCCESS) {
         teardown();
@@ -72,6 +105,38 @@ void NyxApiImpl::teardown() {
         vtr_env_delete(env);
         env = nullptr;
     }
+    if (vtr_socket_is_valid(wake)) {
+        vtr_socket_close(&wake);
+    }
+}
+
+void NyxApiImpl::wake_worker() {
+    uint8_t byte = 0;
+    size_t length = 1;
+    vtr_socket_sendto(wake, &byte, &length, &wake_address);
+}
+
+void NyxApiImpl::drain_wake() {
+    uint8_t buffer[16];
+    for (int i = 0; i < kWakeDrainMax; ++i) {
+        size_t length = sizeof buffer;
+        if (vtr_socket_recv(wake, buffer, &length) != VTR_SUCCESS) {
+            return;
+        }
+    }
+}
+
+void NyxApiImpl::log_exception(const char *function, std::exception_ptr error) {
+    // The exception_ptr keeps the exception, and so its text, alive.
+    const char *what = "unknown exception";
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception &e) {
+        what = e.what();
+    } catch (...) {
+    }
+    vtr_log(env ? env->logger : nullptr, VTR_LOG_ERROR, "%s: caught exception: %s\n", function,
+            what);
 }
 
 void NyxApiImpl::resume_client() {
@@ -95,10 +160,8 @@ void NyxApiImpl::on_change(uint32_t kind) {
         pending |= 1u << kind;
     }
     if (kind == NYX_CHANGE_REQUEST) {
-        if (event_fn) {
-            raise(NYXAPI_CHANGE_REQUEST_COMPLETED,
-                  NyxApiResultFromError(nyx_client_get_result(client)));
-        }
+        raise(NYXAPI_CHANGE_REQUEST_COMPLETED,
+              NyxApiResultFromError(nyx_client_get_result(client)));
         return;
     }
     post_notification();
@@ -126,7 +189,7 @@ void NyxApiImpl::notify() {
             merge_state(&changes);
         }
     }
-    if (changes != 0 && event_fn) {
+    if (changes != 0) {
         raise(changes, NYXAPI_SUCCESS);
     }
 }
@@ -143,12 +206,22 @@ void NyxApiImpl::apply_connection_rule(NyxApiChanges *changes) {
 }
 
 void NyxApiImpl::raise(NyxApiChanges changes, NyxApiResult result) {
+    // Read once: the application may replace the function meanwhile.
+    NyxApiEventFn fn = event_fn.load();
+    if (!fn) {
+        return;
+    }
     NyxApiEvent event = {};
     event.size = sizeof(NyxApiEvent);
     event.api = api;
     event.changes = changes;
     event.result = result;
-    event_fn(&event);
+    // The boundary to application code: what it throws ends here, the worker goes on.
+    try {
+        fn(&event);
+    } catch (...) {
+        log_exception("NyxApiImpl::raise", std::current_exception());
+    }
 }
 
 vtr_error NyxApiImpl::prepare(vtr_socket_sets *sets, vtr_time *timeout) {
@@ -180,17 +253,28 @@ NyxApiThread::~NyxApiThread() {
     stop();
 }
 
+void NyxApiThread::join_locked() {
+    if (worker.joinable()) {
+        worker.join();
+    }
+    impl.reset();
+    running.store(false);
+}
+
 vtr_error NyxApiThread::start(std::shared_ptr<NyxApiImpl> working) {
-    std::unique_lock<std::mutex> lock(thread_lock);
-    if (running.load()) {
+    std::lock_guard<std::mutex> lock(thread_lock);
+    if (running.load() && !stop_requested.load()) {
         return VTR_INVALIDSTATE;
     }
+    // A worker that stopped itself from the event function may still be ending.
+    join_locked();
     impl = std::move(working);
     stop_requested.store(false);
+    delete_requested.store(false);
     // Running before the worker exists: its first event may already ask for the state.
     running.store(true);
     try {
-        worker = std::thread(&NyxApiThread::body, this, impl.get());
+        worker = std::thread(&NyxApiThread::body, shared_from_this(), impl);
     } catch (...) {
         running.store(false);
         impl.reset();
@@ -201,58 +285,81 @@ vtr_error NyxApiThread::start(std::shared_ptr<NyxApiImpl> working) {
 
 void NyxApiThread::stop() {
     try {
-        std::thread ending;
-        {
-            std::lock_guard<std::mutex> lock(thread_lock);
-            if (!running.load()) {
-                return;
-            }
-            stop_requested.store(true);
-            if (worker.joinable() && worker.get_id() == std::this_thread::get_id()) {
-                // Called from the event function: the worker ends by itself, a later stop
-                // from another thread finishes the job.
-                return;
-            }
-            ending = std::move(worker);
-        }
-        if (ending.joinable()) {
-            ending.join();
-        }
+        // Held across the join: a second stop, a start or a delete waits for this one.
         std::lock_guard<std::mutex> lock(thread_lock);
-        if (impl) {
-            impl->halt();
+        if (!worker.joinable()) {
+            running.store(false);
+            return;
         }
-        impl.reset();
-        running.store(false);
+        stop_requested.store(true);
+        if (impl) {
+            impl->wake_worker();
+        }
+        join_locked();
     } catch (...) {
         // Stopping must not throw through the C interface; a failed lock leaves it running.
     }
 }
 
-void NyxApiThread::body(NyxApiImpl *working) {
+void NyxApiThread::stop_from_worker(bool then_delete) {
+    if (then_delete) {
+        delete_requested.store(true);
+    }
+    stop_requested.store(true);
+}
+
+void NyxApiThread::body(std::shared_ptr<NyxApiThread> self, std::shared_ptr<NyxApiImpl> working) {
+    working->worker_id.store(std::this_thread::get_id());
+    std::unique_ptr<vtr_socket_sets> sets(new (std::nothrow) vtr_socket_sets);
     try {
-        std::unique_ptr<vtr_socket_sets> sets(new (std::nothrow) vtr_socket_sets);
-        {
-            std::lock_guard<std::mutex> lock(working->request_lock);
-            working->resume_client();
-            // The first processing pass reports whatever the client already knows.
-            working->post_notification();
-        }
-        while (!stop_requested.load()) {
-            if (sets) {
-                iterate(working, sets.get());
-            } else {
+        std::lock_guard<std::mutex> lock(working->request_lock);
+        working->resume_client();
+        // The first processing pass reports whatever the client already knows.
+        working->post_notification();
+    } catch (...) {
+        working->log_exception("NyxApiThread::body", std::current_exception());
+    }
+    while (!self->stop_requested.load()) {
+        try {
+            if (!sets) {
                 vtr_time pause = vtr_time_make(0, kMaxWaitUs);
                 vtr_sleep(&pause);
                 sets.reset(new (std::nothrow) vtr_socket_sets);
+                continue;
             }
+            self->iterate(working.get(), sets.get());
+        } catch (...) {
+            // Whatever a pass threw, the loop's own state was restored on the way out.
+            working->log_exception("NyxApiThread::body", std::current_exception());
         }
+    }
+    try {
+        std::lock_guard<std::mutex> lock(working->request_lock);
+        working->halt();
     } catch (...) {
-        // Nothing may escape a thread; the worker simply ends and stop still joins it.
+        working->log_exception("NyxApiThread::body", std::current_exception());
+    }
+    working->worker_id.store(std::thread::id());
+    self->running.store(false);
+    if (self->delete_requested.load()) {
+        // Deleted from the event function: nobody joins this thread, it frees the handle.
+        NyxApi *api = working->api;
+        {
+            std::lock_guard<std::mutex> lock(self->thread_lock);
+            if (self->worker.joinable()) {
+                self->worker.detach();
+            }
+            self->impl.reset();
+        }
+        nyx_api_destroy(api);
     }
 }
 
 void NyxApiThread::iterate(NyxApiImpl *working, vtr_socket_sets *sets) {
+    // A mutex is not fair: give waiting exports the lock first, for a few milliseconds at most.
+    for (int i = 0; i < kHandOverSteps && working->request_waiters.load() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
     vtr_time timeout = {};
     {
         std::lock_guard<std::mutex> lock(working->request_lock);
@@ -263,13 +370,18 @@ void NyxApiThread::iterate(NyxApiImpl *working, vtr_socket_sets *sets) {
     if (timeout.sec != 0 || timeout.usec > kMaxWaitUs) {
         timeout = vtr_time_make(0, kMaxWaitUs);
     }
-    if (sets->count != 0) {
-        if (vtr_socket_wait(&sets->kind[VTR_WATCH_READ], &sets->kind[VTR_WATCH_WRITE], &timeout) !=
-            VTR_SUCCESS) {
-            return;
-        }
-    } else {
-        vtr_sleep(&timeout);
+    if (vtr_socket_set_add(&sets->kind[VTR_WATCH_READ], working->wake)) {
+        sets->count++;
+    }
+    if (vtr_socket_wait(&sets->kind[VTR_WATCH_READ], &sets->kind[VTR_WATCH_WRITE], &timeout) !=
+        VTR_SUCCESS) {
+        return;
+    }
+    if (vtr_socket_set_contains(&sets->kind[VTR_WATCH_READ], working->wake)) {
+        working->drain_wake();
+    }
+    if (stop_requested.load()) {
+        return; // what the wait brought is left to the halt
     }
     std::lock_guard<std::mutex> lock(working->request_lock);
     working->process(sets);

@@ -2,6 +2,7 @@
 // - a request's round trip (setter call to its REQUEST_COMPLETED event), beside a raw UDP
 //   ping-pong between two threads on loopback measured in the same run;
 // - the worker's idle cost while connected (wake-ups and CPU time, scaled to a minute);
+// - how long NyxApiStop takes on a connected handle (median and worst over many stops);
 // - the process's peak memory.
 // Uses port 8899: run it through tools/netns-run.
 #include "api/nyx_api.h"
@@ -207,6 +208,30 @@ Stats api_round_trip(NyxApi *api, Waiter &w, int rounds) {
     return summarise(samples);
 }
 
+// Start, wait for the connection, then time the stop alone; the handle is reused.
+struct StopStats {
+    double median_ms;
+    double worst_ms;
+};
+
+StopStats stop_latency(NyxApi *api, int stops) {
+    std::vector<double> samples;
+    for (int i = 0; i < stops; ++i) {
+        NyxApiStart(api);
+        Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+        while (NyxApiGetState(api) != NYXAPI_STATE_CONNECTED && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        // Let the worker settle into its wait, as an application's stop usually finds it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1 + i % 7));
+        Clock::time_point start = Clock::now();
+        NyxApiStop(api);
+        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::sort(samples.begin(), samples.end());
+    return StopStats{samples[samples.size() / 2], samples.back()};
+}
+
 struct ThreadTimes {
     double cpu_s = 0;
     uint64_t switches = 0;
@@ -257,6 +282,7 @@ double process_cpu_s() {
 int main(int argc, char **argv) {
     int rounds = argc > 1 ? std::atoi(argv[1]) : 5000;
     int idle_seconds = argc > 2 ? std::atoi(argv[2]) : 10;
+    int stops = argc > 3 ? std::max(1, std::atoi(argv[3])) : 200;
     vtr_platform_init();
 
     nyxsim_options options;
@@ -299,6 +325,7 @@ int main(int argc, char **argv) {
     double scale = 60.0 / idle_seconds;
 
     NyxApiStop(api);
+    StopStats stop = stop_latency(api, stops);
     NyxApiDelete(api);
     nyxsim_delete(sim);
 
@@ -317,6 +344,8 @@ int main(int argc, char **argv) {
                 (idle_end.cpu_s - idle_start.cpu_s) * scale * 1000);
     std::printf("process idle CPU (manager included): %.1f ms per minute\n",
                 (process_end - process_start) * scale * 1000);
+    std::printf("stop (%d stops)  median %8.2f ms   worst %6.2f ms\n", stops, stop.median_ms,
+                stop.worst_ms);
     std::printf("peak memory (ru_maxrss): %.1f MiB\n", usage.ru_maxrss / 1024.0);
     return 0;
 }

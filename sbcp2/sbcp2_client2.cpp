@@ -170,7 +170,7 @@ void handle_keepalive_send_timeout(vtr_error status, vtr_timer *timer) {
         return;
     sbcp2_client2 *client = static_cast<sbcp2_client2 *>(vtr_timer_get_context(timer));
     vtr_time now{};
-    vtr_time_now(&now);
+    vtr_time_monotonic(&now);
     // A loop that was held up for longer than an interval would otherwise send a keepalive
     // that no longer means anything.
     vtr_time late = vtr_time_sub(now, vtr_timer_get_expiry(timer));
@@ -377,9 +377,13 @@ vtr_error sbcp2_client2_process(sbcp2_client2 *client, vtr_time *next_action_tim
         return VTR_INVALIDPARAMETER;
     vtr_logger *logger = logger_of(client);
     vtr_log(logger, VTR_LOG_VERBOSE, "%s: starting\n", fn);
-    for (bool first = true;; first = false) {
+    for (uint32_t count = 0;; count++) {
         // The owner may have stopped the client from its callback.
-        if (!first && !vtr_socket_is_valid(client->sock))
+        if (count != 0 && !vtr_socket_is_valid(client->sock))
+            return VTR_SUCCESS;
+        // A peer that sends faster than we read must not keep the loop here: the rest waits
+        // for the next pass, after the timers and the owner's other work.
+        if (count == SBCP2_DATAGRAMS_PER_PASS)
             return VTR_SUCCESS;
         sbcp2_message *rx = &client->rx;
         size_t received = sizeof(rx->buffer);
@@ -490,6 +494,9 @@ vtr_error sbcp2_client2_send_message(sbcp2_client2 *client, sbcp2_message *msg) 
         return VTR_MSGSIZE;
     if (size < SBCP2_HEAD_SIZE)
         return VTR_INVALIDDATA;
+    // Stopped: no socket to send on, reported as the system reports a send on no socket.
+    if (!vtr_socket_is_valid(client->sock))
+        return VTR_NOTSOCK;
     client->seqnum++;
     if (client->seqnum == 0)
         client->seqnum = 1;

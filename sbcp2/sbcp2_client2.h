@@ -67,6 +67,9 @@ void *sbcp2_client2_get_context(const sbcp2_client2 *client);
 uint32_t sbcp2_client2_get_state(const sbcp2_client2 *client);
 const char *sbcp2_client2_state_name(uint32_t state); // "?" for unknown values
 
+// Most datagrams one call of sbcp2_client2_process reads; the socket stays ready for the rest.
+enum : uint32_t { SBCP2_DATAGRAMS_PER_PASS = 64 };
+
 // The socket watch handler; context is the client.
 void sbcp2_client2_socket_ready(vtr_error status, vtr_socket sock, uint32_t kind, void *context);
 vtr_error sbcp2_client2_process(sbcp2_client2 *client, vtr_time *next_action_time);

@@ -59,7 +59,7 @@ vtr_error vtr_dispatcher_prepare(vtr_dispatcher *dispatcher, vtr_socket_sets *se
     }
     if (timeout != nullptr) {
         vtr_time now{};
-        vtr_error e = vtr_time_now(&now);
+        vtr_error e = vtr_time_monotonic(&now);
         if (e != VTR_SUCCESS) {
             return e;
         }
@@ -84,6 +84,11 @@ vtr_error vtr_dispatcher_process(vtr_dispatcher *dispatcher, vtr_socket_sets *re
     if (dispatcher->processing) {
         return VTR_INVALIDSTATE;
     }
+    // Callbacks are C++ and may throw through here: the pass ends, the dispatcher stays usable.
+    struct Mark {
+        bool &flag;
+        ~Mark() { flag = false; }
+    } mark{dispatcher->processing};
     dispatcher->processing = true;
     vtr_event_loop *loop = dispatcher->loop;
     vtr_error e = VTR_SUCCESS;
@@ -95,7 +100,7 @@ vtr_error vtr_dispatcher_process(vtr_dispatcher *dispatcher, vtr_socket_sets *re
     }
     if (e == VTR_SUCCESS) {
         vtr_time now{};
-        e = vtr_time_now(&now);
+        e = vtr_time_monotonic(&now);
         if (e == VTR_SUCCESS) {
             uint32_t fired = 0;
             e = vtr_timer_list_fire(loop, now, &fired);
@@ -104,6 +109,5 @@ vtr_error vtr_dispatcher_process(vtr_dispatcher *dispatcher, vtr_socket_sets *re
     if (e == VTR_SUCCESS) {
         e = vtr_deferred_queue_run(loop);
     }
-    dispatcher->processing = false;
     return e;
 }

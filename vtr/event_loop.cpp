@@ -139,24 +139,52 @@ vtr_error vtr_event_loop_cancel(vtr_event_loop *loop, uint32_t id, vtr_deferred_
     return VTR_SUCCESS;
 }
 
+namespace {
+
+// Ends a run. When a call threw, the calls after it will not run: their owners are told, as
+// when the queue is torn down, and the array is left empty for its next turn.
+struct RunEnd {
+    vtr_event_loop *loop;
+    uint32_t ran;
+    uint32_t next = 0;
+    bool calling = false; // still set when the call at next threw
+    ~RunEnd() {
+        vtr_deferred_array &a = loop->deferred.array[ran];
+        if (calling) {
+            a.entries[next++] = vtr_deferred_entry{};
+        }
+        for (uint32_t i = next; i < a.count; ++i) {
+            vtr_deferred_entry e = a.entries[i];
+            a.entries[i] = vtr_deferred_entry{};
+            if (e.fn != nullptr) {
+                e.fn(1, loop, deferred_id(ran, i), e.context);
+            }
+        }
+        a.count = 0;
+    }
+};
+
+} // namespace
+
 vtr_error vtr_deferred_queue_run(vtr_event_loop *loop) {
     vtr_deferred_queue &q = loop->deferred;
     if (q.array[q.current].count == 0) {
         return VTR_SUCCESS;
     }
-    uint32_t ran = q.current;
+    RunEnd end{loop, q.current};
     q.current ^= 1;
     q.array[q.current].count = 0;
     // Re-read through the queue on every step: a call may cancel later entries of this run.
-    for (uint32_t i = 0; i < q.array[ran].count; ++i) {
-        vtr_deferred_entry e = q.array[ran].entries[i];
+    for (; end.next < q.array[end.ran].count; ++end.next) {
+        vtr_deferred_entry e = q.array[end.ran].entries[end.next];
         if (e.fn == nullptr) {
             continue;
         }
-        e.fn(0, loop, deferred_id(ran, i), e.context);
-        q.array[ran].entries[i] = vtr_deferred_entry{};
+        end.calling = true;
+        e.fn(0, loop, deferred_id(end.ran, end.next), e.context);
+        end.calling = false;
+        q.array[end.ran].entries[end.next] = vtr_deferred_entry{};
     }
-    q.array[ran].count = 0;
     return VTR_SUCCESS;
 }
 

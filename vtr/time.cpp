@@ -9,7 +9,18 @@ namespace {
 
 constexpr uint32_t usec_per_sec = 1000000;
 
-std::atomic<vtr_clock_fn> clock_hook{nullptr};
+std::atomic<vtr_clock_fn> wall_hook{nullptr};
+std::atomic<vtr_clock_fn> monotonic_hook{nullptr};
+
+vtr_error read_clock(const std::atomic<vtr_clock_fn> &hook, void (*system)(vtr_time *),
+                     vtr_time *now) {
+    if (now == nullptr) {
+        return VTR_INVALIDPARAMETER;
+    }
+    vtr_clock_fn fn = hook.load(std::memory_order_acquire);
+    (fn != nullptr ? fn : system)(now);
+    return VTR_SUCCESS;
+}
 
 // Seconds wrap like the 32-bit counter they are; signed overflow must not be relied on.
 int32_t seconds_add(int32_t a, int64_t b) {
@@ -52,20 +63,20 @@ int vtr_time_compare(vtr_time a, vtr_time b) {
 }
 
 vtr_error vtr_time_now(vtr_time *now) {
-    if (now == nullptr) {
-        return VTR_INVALIDPARAMETER;
-    }
-    vtr_clock_fn hook = clock_hook.load(std::memory_order_acquire);
-    if (hook != nullptr) {
-        hook(now);
-    } else {
-        vtr_platform_clock(now);
-    }
-    return VTR_SUCCESS;
+    return read_clock(wall_hook, vtr_platform_clock, now);
+}
+
+vtr_error vtr_time_monotonic(vtr_time *now) {
+    return read_clock(monotonic_hook, vtr_platform_monotonic, now);
 }
 
 void vtr_clock_set_hook(vtr_clock_fn fn) {
-    clock_hook.store(fn, std::memory_order_release);
+    monotonic_hook.store(fn, std::memory_order_release);
+    wall_hook.store(fn, std::memory_order_release);
+}
+
+void vtr_wall_clock_set_hook(vtr_clock_fn fn) {
+    wall_hook.store(fn, std::memory_order_release);
 }
 
 vtr_error vtr_sleep(const vtr_time *time) {

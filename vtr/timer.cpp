@@ -55,7 +55,7 @@ bool is_periodic(const vtr_timer *t) {
 
 vtr_time now_plus(const vtr_time &delay) {
     vtr_time now{};
-    vtr_time_now(&now);
+    vtr_time_monotonic(&now);
     return vtr_time_add(now, delay);
 }
 
@@ -130,7 +130,7 @@ vtr_error vtr_timer_restart(vtr_timer *timer, const vtr_time *absolute, const vt
     if (absolute != nullptr) {
         expiry = *absolute;
     } else {
-        vtr_time_now(&expiry);
+        vtr_time_monotonic(&expiry);
     }
     if (delay != nullptr) {
         expiry = vtr_time_add(expiry, *delay);
@@ -159,9 +159,60 @@ void *vtr_timer_get_context(const vtr_timer *timer) {
     return timer != nullptr ? timer->context : nullptr;
 }
 
+namespace {
+
+// Ends a firing pass, also one that a throwing callback left: changes made by the callbacks
+// take effect and the list is no longer marked as firing.
+struct FireEnd {
+    vtr_event_loop *loop;
+    ~FireEnd() {
+        vtr_timer_list &list = loop->timers;
+        vtr_timer *next = nullptr;
+        for (vtr_timer *t = list.armed.head; t != nullptr; t = next) {
+            next = t->next;
+            if (t->state == VTR_TIMER_TO_FREE) {
+                chain_unlink(t);
+                delete t;
+            } else if (t->state == VTR_TIMER_PERIODIC_FIRED ||
+                       t->state == VTR_TIMER_RESTARTED_IN_PASS) {
+                chain_unlink(t);
+                chain_append(&list.pending, t);
+            }
+        }
+        while (vtr_timer *t = list.pending.head) {
+            chain_unlink(t);
+            if (t->state == VTR_TIMER_TO_FREE) {
+                delete t;
+            } else {
+                t->state = VTR_TIMER_ARMED;
+                insert_by_expiry(loop, t);
+            }
+        }
+        list.firing = false;
+    }
+};
+
+// A periodic timer's next expiry, counted from this pass so that a late pass does not cause
+// a burst of catch-up calls; set after the call (which may read the old expiry), thrown or not.
+struct NextPeriod {
+    vtr_timer *t;
+    vtr_time now;
+    ~NextPeriod() {
+        if (t->state == VTR_TIMER_PERIODIC_FIRED) {
+            t->expiry = vtr_time_add(now, t->interval);
+        }
+    }
+};
+
+} // namespace
+
 vtr_error vtr_timer_list_fire(vtr_event_loop *loop, vtr_time now, uint32_t *fired) {
     vtr_timer_list &list = loop->timers;
     uint32_t calls = 0;
+    if (fired != nullptr) {
+        *fired = 0;
+    }
+    FireEnd end{loop};
     list.firing = true;
 
     // Nothing is unlinked from the list during the walk, so the next link stays valid
@@ -178,40 +229,13 @@ vtr_error vtr_timer_list_fire(vtr_event_loop *loop, vtr_time now, uint32_t *fire
         ++calls;
         if (is_periodic(t)) {
             t->state = VTR_TIMER_PERIODIC_FIRED;
+            NextPeriod period{t, now};
             t->fn(VTR_SUCCESS, t);
-            // Counted from this pass, so a late pass does not cause a burst of catch-up calls.
-            if (t->state == VTR_TIMER_PERIODIC_FIRED) {
-                t->expiry = vtr_time_add(now, t->interval);
-            }
         } else {
             t->state = VTR_TIMER_TO_FREE;
             t->fn(VTR_SUCCESS, t);
         }
     }
-
-    for (vtr_timer *t = list.armed.head; t != nullptr; t = next) {
-        next = t->next;
-        if (t->state == VTR_TIMER_TO_FREE) {
-            chain_unlink(t);
-            delete t;
-        } else if (t->state == VTR_TIMER_PERIODIC_FIRED ||
-                   t->state == VTR_TIMER_RESTARTED_IN_PASS) {
-            chain_unlink(t);
-            chain_append(&list.pending, t);
-        }
-    }
-
-    while (vtr_timer *t = list.pending.head) {
-        chain_unlink(t);
-        if (t->state == VTR_TIMER_TO_FREE) {
-            delete t;
-        } else {
-            t->state = VTR_TIMER_ARMED;
-            insert_by_expiry(loop, t);
-        }
-    }
-
-    list.firing = false;
     if (fired != nullptr) {
         *fired = calls;
     }

@@ -17,14 +17,22 @@ vtr_time vtr_time_add(vtr_time a, vtr_time b);
 vtr_time vtr_time_sub(vtr_time a, vtr_time b);
 // Sign of a - b: seconds as a signed 32-bit difference, then microseconds.
 int vtr_time_compare(vtr_time a, vtr_time b);
-inline vtr_time vtr_time_make(int32_t sec, uint32_t usec) { return vtr_time{sec, usec}; }
+inline vtr_time vtr_time_make(int32_t sec, uint32_t usec) {
+    return vtr_time{sec, usec};
+}
 
-// The clock, seconds since 1970-01-01 UTC. INVALIDPARAMETER without an output.
+// The wall clock, seconds since 1970-01-01 UTC: only for what shows a date (log lines, file
+// names). INVALIDPARAMETER without an output.
 vtr_error vtr_time_now(vtr_time *now);
+// A clock that never steps, from an arbitrary origin: timers, timeouts and waits read it.
+vtr_error vtr_time_monotonic(vtr_time *now);
 
-// Tests replace the clock that timers read; nullptr restores the system clock.
+// Tests replace the clocks. vtr_clock_set_hook replaces both, so one fake time drives the
+// timers and the dates alike; vtr_wall_clock_set_hook, called after it, replaces the wall
+// clock alone. nullptr restores the system clock.
 typedef void (*vtr_clock_fn)(vtr_time *now);
 void vtr_clock_set_hook(vtr_clock_fn fn);
+void vtr_wall_clock_set_hook(vtr_clock_fn fn);
 
 // Alertable sleep of sec * 1000 + ceil(usec / 1000) ms. Negative values: INVALIDPARAMETER.
 vtr_error vtr_sleep(const vtr_time *time);

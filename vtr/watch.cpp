@@ -102,8 +102,36 @@ vtr_error vtr_socket_watch(vtr_event_loop *loop, vtr_socket sock, uint32_t kind,
     return VTR_SUCCESS;
 }
 
+namespace {
+
+// Ends a dispatch, also one that a throwing callback left: the changes it made settle.
+struct DispatchEnd {
+    vtr_watch_sets &sets;
+    ~DispatchEnd() {
+        sets.dispatching = false;
+        for (vtr_watch_kind &k : sets.kind) {
+            if (!k.cleanup) {
+                continue;
+            }
+            k.cleanup = false;
+            vtr_watch *next = nullptr;
+            for (vtr_watch *w = k.head; w != nullptr; w = next) {
+                next = w->next;
+                if (w->state == VTR_WATCH_REMOVED) {
+                    watch_free(k, w);
+                } else if (w->state == VTR_WATCH_ADDED) {
+                    w->state = VTR_WATCH_ACTIVE;
+                }
+            }
+        }
+    }
+};
+
+} // namespace
+
 vtr_error vtr_watch_sets_dispatch(vtr_event_loop *loop, vtr_socket_sets *ready) {
     vtr_watch_sets &sets = loop->watches;
+    DispatchEnd end{sets};
     sets.dispatching = true;
     for (uint32_t kind = 0; kind < 3; ++kind) {
         vtr_socket_set &ready_set = ready->kind[kind];
@@ -114,23 +142,6 @@ vtr_error vtr_watch_sets_dispatch(vtr_event_loop *loop, vtr_socket_sets *ready) 
             }
             vtr_socket_set_remove(&ready_set, w->sock);
             w->fn(VTR_SUCCESS, w->sock, kind, w->context);
-        }
-    }
-    sets.dispatching = false;
-
-    for (vtr_watch_kind &k : sets.kind) {
-        if (!k.cleanup) {
-            continue;
-        }
-        k.cleanup = false;
-        vtr_watch *next = nullptr;
-        for (vtr_watch *w = k.head; w != nullptr; w = next) {
-            next = w->next;
-            if (w->state == VTR_WATCH_REMOVED) {
-                watch_free(k, w);
-            } else if (w->state == VTR_WATCH_ADDED) {
-                w->state = VTR_WATCH_ACTIVE;
-            }
         }
     }
     return VTR_SUCCESS;

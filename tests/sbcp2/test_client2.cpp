@@ -331,6 +331,30 @@ TEST_F(Client2Test, StopSendsDisconnectAndSeqnumWraps) {
     EXPECT_EQ(d.seqnum(), 1); // a restart counts from 1 again
 }
 
+// A peer that sends faster than the loop reads gets a fixed share of each pass: the timers
+// of the same pass still run. A stopped client has no socket to send on.
+TEST_F(Client2Test, ReadsAtMostABudgetPerPassAndSendsNothingWhenStopped) {
+    connect();
+    for (int i = 0; i < 100; ++i) {
+        peer_send(0, 0x0102, SBCP2_STATUS_EVENT);
+    }
+    Datagram d;
+    g_now = vtr_time_add(g_now, cfg.keepalive_interval);
+    deliver();
+    EXPECT_EQ(seen.size(), SBCP2_DATAGRAMS_PER_PASS);
+    ASSERT_TRUE(peer_recv(d));
+    EXPECT_EQ(d.opcode(), SBCP2_OPCODE_KEEPALIVE);
+    deliver();
+    EXPECT_EQ(seen.size(), 100u);
+
+    sbcp2_client2_stop(client);
+    sbcp2_request *request = nullptr;
+    ASSERT_EQ(sbcp2_request_alloc(client, &request), VTR_SUCCESS);
+    sbcp2_message_init_head(sbcp2_request_message(request), 0x1400, 0x0110);
+    EXPECT_EQ(sbcp2_request_send(request), VTR_NOTSOCK);
+    sbcp2_request_release(request);
+}
+
 TEST_F(Client2Test, FailedConnectSendStaysInErrorUntilRestarted) {
     vtr_socket loose = VTR_SOCKET_INVALID; // unconnected: the connect cannot be sent
     ASSERT_EQ(vtr_socket_open_udp(&loose, VTR_AF_INET), VTR_SUCCESS);

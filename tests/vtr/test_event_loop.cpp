@@ -3,6 +3,7 @@
 #include "udp_peer.h"
 
 #include <chrono>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -212,6 +213,64 @@ TEST_F(EventLoopTest, WaitKeepsOnlyReadySocketsAndTheirWatchesFire) {
     EXPECT_EQ(sets.kind[1].count, 1u); // an idle UDP socket can always send
     EXPECT_EQ(vtr_dispatcher_process(dispatcher, &sets), VTR_SUCCESS);
     EXPECT_EQ(ready, std::vector<vtr_socket>{busy.sock});
+}
+
+// A callback that throws ends its pass, but the loop stays usable: the next pass runs, what
+// the thrower changed takes effect, and the calls its pass could not reach are told so.
+TEST_F(EventLoopTest, ACallbackThatThrowsLeavesTheLoopUsable) {
+    auto boom = [](vtr_timer *) { throw std::runtime_error("boom"); };
+    auto expect_throw = [&] {
+        fired.clear();
+        EXPECT_THROW(vtr_dispatcher_process(dispatcher, nullptr), std::runtime_error);
+    };
+
+    // A periodic timer: it is rescheduled from the pass, and a timer armed by the thrower
+    // before it threw is armed too.
+    int ticks = 0;
+    vtr_timer *tick = periodic("tick", 100, [&](vtr_timer *) {
+        if (ticks++ == 0) {
+            oneshot("armed-by-tick", 0);
+        }
+        throw std::runtime_error("boom");
+    });
+    oneshot("later", 150);
+    advance_ms(100);
+    expect_throw();
+    EXPECT_EQ(fired, "tick");
+    EXPECT_EQ(pass(), "armed-by-tick");
+    advance_ms(50);
+    EXPECT_EQ(pass(), "later");
+    advance_ms(50);
+    expect_throw();
+    EXPECT_EQ(fired, "tick");
+
+    // A deferred call: those queued behind it are discarded, later posts run.
+    EXPECT_EQ(vtr_timer_cancel(tick), VTR_SUCCESS);
+    post("throws", boom);
+    post("behind");
+    expect_throw();
+    EXPECT_EQ(fired, "throws,behind(discarded)");
+    post("after");
+    EXPECT_EQ(pass(), "after");
+
+    // A socket watch: removed by its callback before it threw, it is gone afterwards.
+    UdpPeer peer;
+    static vtr_socket_sets sets;
+    WatchFn remove_and_throw = [&](vtr_socket s, uint32_t) {
+        EXPECT_EQ(receive(s), "hey");
+        vtr_socket_watch(loop(), s, VTR_WATCH_READ, nullptr, nullptr, VTR_WATCH_ANY);
+        throw std::runtime_error("boom");
+    };
+    ASSERT_EQ(vtr_socket_watch(loop(), peer.sock, VTR_WATCH_READ, on_watch, &remove_and_throw, 0),
+              0u);
+    size_t length = 3;
+    ASSERT_EQ(vtr_socket_sendto(peer.sock, "hey", &length, &peer.address), VTR_SUCCESS);
+    vtr_socket_set_add(&sets.kind[VTR_WATCH_READ], peer.sock);
+    EXPECT_THROW(vtr_dispatcher_process(dispatcher, &sets), std::runtime_error);
+    ASSERT_EQ(vtr_socket_sendto(peer.sock, "hey", &length, &peer.address), VTR_SUCCESS);
+    vtr_socket_set_add(&sets.kind[VTR_WATCH_READ], peer.sock);
+    oneshot("still-fires", 0);
+    EXPECT_EQ(pass(&sets), "still-fires");
 }
 
 } // namespace

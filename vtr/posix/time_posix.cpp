@@ -11,6 +11,13 @@ void vtr_platform_clock(vtr_time *now) {
     now->usec = static_cast<uint32_t>(ts.tv_nsec / 1000);
 }
 
+void vtr_platform_monotonic(vtr_time *now) {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    now->sec = static_cast<int32_t>(static_cast<uint32_t>(ts.tv_sec));
+    now->usec = static_cast<uint32_t>(ts.tv_nsec / 1000);
+}
+
 vtr_error vtr_platform_sleep_ms(uint64_t ms) {
     timespec request{};
     request.tv_sec = static_cast<time_t>(ms / 1000);

@@ -21,6 +21,20 @@ void vtr_platform_clock(vtr_time *now) {
     now->usec = static_cast<uint32_t>((ticks % 10000000) / 10);
 }
 
+void vtr_platform_monotonic(vtr_time *now) {
+    // The counter's frequency is fixed at boot; read it once.
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER f{};
+        QueryPerformanceFrequency(&f);
+        return static_cast<uint64_t>(f.QuadPart > 0 ? f.QuadPart : 1);
+    }();
+    LARGE_INTEGER count{};
+    QueryPerformanceCounter(&count);
+    uint64_t ticks = static_cast<uint64_t>(count.QuadPart);
+    now->sec = static_cast<int32_t>(static_cast<uint32_t>(ticks / frequency));
+    now->usec = static_cast<uint32_t>((ticks % frequency) * 1000000 / frequency);
+}
+
 vtr_error vtr_platform_sleep_ms(uint64_t ms) {
     do {
         DWORD piece = static_cast<DWORD>(ms > longest_sleep_ms ? longest_sleep_ms : ms);
