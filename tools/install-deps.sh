@@ -8,6 +8,8 @@ packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 # Windows build
     wine64                                           # Windows tests
     iproute2 util-linux                              # private network namespaces for port 8899
+    dpkg-dev file lintian                            # the .deb: dependencies, checks
+    pkg-config make man-db                           # install tests: examples, man pages
 )
 
 missing=()
