@@ -68,9 +68,9 @@ exports_of_pe() {
 }
 expected_exports() { sort "$NYX_SRC/tests/nyxapi_exports.txt"; }
 
-# The installed Linux tree under root: names and links of the library, what the programs
-# need, the exports, and the one version in the library, the programs and both packages
-# files for developers.
+# The installed Linux tree under root: the files, the library's names, links and exports,
+# what nyxcli needs to find it, the one version in the library, nyx-sim, nyxapi.pc and the
+# CMake package, and man pages that render without warnings.
 check_linux_tree() { # root
     local root=$1 major=${NYX_VERSION%%.*}
     check_files "$root" "$lists/files-linux.txt"
@@ -159,6 +159,7 @@ run_examples() { # sim, dir, suffix (.exe or empty)
     local sim=$1 dir=$2 x=$3 out
     start_sim "$sim"
     # Output of Windows programs ends its lines with CR LF.
+    # shellcheck disable=SC2086 # run is empty for Linux programs
     example() { timeout 60 $run "$@" 2>&1 | tr -d '\r'; }
 
     out=$(example "$dir/state$x")
@@ -211,6 +212,25 @@ check_completion() { # prefix
     expect_eq "completion of -audio=a" "$offered" "asio"
 }
 
+# Installs the build tree into $work/prefix and builds the installed copy of the examples,
+# as a user would: in $work/pkgconfig with its Makefile (the environment and make arguments
+# given) and in $work/cmake with its CMakeLists.txt (the cmake arguments after --).
+build_examples() { # build tree, VAR=value... make args..., --, cmake args...
+    local tree=$1 prefix=$work/prefix src
+    shift
+    local make_args=()
+    while [ "$1" != -- ]; do make_args+=("$1") && shift; done
+    shift
+    cmake --install "$tree" --prefix "$prefix" >/dev/null || { fail "cmake --install"; finish; }
+    src=$prefix/share/doc/nyxcli/examples
+    cp -r "$src" "$work/pkgconfig"
+    env "${make_args[@]}" >"$work/make.log" 2>&1 ||
+        { cat "$work/make.log"; fail "examples through pkg-config"; finish; }
+    { cmake -S "$src" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+        -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" "$@" && cmake --build "$work/cmake"; } \
+        >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; fail "examples through find_package(nyxapi)"; finish; }
+}
+
 linux_examples() {
     if [ "${1:-}" = inside ]; then # second half, in the private network namespace
         local prefix=$work/prefix run=""
@@ -222,17 +242,8 @@ linux_examples() {
         stop_sim
         finish
     fi
-    local prefix=$work/prefix
-    cmake --install "$NYX_BUILD" --prefix "$prefix" >/dev/null || { fail "cmake --install"; finish; }
-    # Built from the installed copy of the examples, as a user would.
-    local src=$prefix/share/doc/nyxcli/examples
-    cp -r "$src" "$work/pkgconfig"
-    PKG_CONFIG_PATH="$prefix/lib/pkgconfig" make -C "$work/pkgconfig" \
-        CFLAGS="-O2 -Wall -Wextra -Werror" LDFLAGS="-Wl,-rpath,$prefix/lib" >"$work/make.log" 2>&1 ||
-        { cat "$work/make.log"; fail "examples through pkg-config"; finish; }
-    { cmake -S "$src" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-        -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" && cmake --build "$work/cmake"; } >"$work/cmake.log" 2>&1 ||
-        { cat "$work/cmake.log"; fail "examples through find_package(nyxapi)"; finish; }
+    build_examples "$NYX_BUILD" PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" make -C "$work/pkgconfig" \
+        CFLAGS="-O2 -Wall -Wextra -Werror" LDFLAGS="-Wl,-rpath,$work/prefix/lib" --
     exec "$NYX_SRC/tools/netns-run" bash "$0" linux-examples inside
 }
 
@@ -271,18 +282,10 @@ windows_examples() {
         done
         finish
     fi
-    local prefix=$work/prefix
-    cmake --install "$NYX_WIN_BUILD" --prefix "$prefix" >/dev/null || { fail "cmake --install"; finish; }
-    local src=$prefix/share/doc/nyxcli/examples
-    cp -r "$src" "$work/pkgconfig"
     # The Windows examples use no pthreads (example_sync.h), hence PTHREAD empty.
-    PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" make -C "$work/pkgconfig" \
+    build_examples "$NYX_WIN_BUILD" PKG_CONFIG_LIBDIR="$work/prefix/lib/pkgconfig" make -C "$work/pkgconfig" \
         CC=x86_64-w64-mingw32-gcc-posix PTHREAD= CFLAGS="-O2 -Wall -Wextra -Werror" \
-        >"$work/make.log" 2>&1 || { cat "$work/make.log"; fail "examples through pkg-config"; finish; }
-    { cmake -S "$src" -B "$work/cmake" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$NYX_SRC/cmake/mingw-w64.cmake" \
-        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" &&
-        cmake --build "$work/cmake"; } >"$work/cmake.log" 2>&1 ||
-        { cat "$work/cmake.log"; fail "examples through find_package(nyxapi)"; finish; }
+        -- -DCMAKE_TOOLCHAIN_FILE="$NYX_SRC/cmake/mingw-w64.cmake"
     exec "$NYX_SRC/tools/netns-run" bash "$0" windows-examples inside
 }
 
