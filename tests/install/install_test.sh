@@ -277,6 +277,8 @@ windows_examples() {
         # The installed nyxapi.dll is found through the wine search path.
         export WINEPATH="Z:$work/prefix/bin"
         local run=$NYX_WINE
+        # One wine server for all the runs, kept 5 s after the last: each start is faster.
+        "$(dirname "$(readlink -f "$NYX_WINE")")/wineserver" -p5
         for way in pkgconfig cmake; do
             run_examples "$NYX_BUILD/sim/nyx-sim" "$work/$way" .exe
         done
