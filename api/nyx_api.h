@@ -58,7 +58,8 @@
  *   Most exports return an NyxApiResult. A null handle or a null out-pointer gives
  *   NYXAPI_INVALID_PARAMETER and changes nothing; the few exceptions are noted. Memory the
  *   caller passes stays the caller's: the library copies into and out of it and keeps no
- *   pointer to it after the call returns, except the context pointer (NyxApiSetContext).
+ *   pointer to it after the call returns; the context pointer (NyxApiSetContext) and the
+ *   event function are the only pointers it keeps.
  *
  * Records have fixed layouts (little-endian, as the host stores them); the assertions at the
  * end of this file check them at compile time.
