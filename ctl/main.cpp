@@ -18,9 +18,6 @@
 #include <shellapi.h>
 #endif
 
-#ifndef NYX_VERSION
-#define NYX_VERSION "1.0.0"
-#endif
 
 namespace {
 

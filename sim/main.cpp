@@ -93,6 +93,9 @@ int main(int argc, char **argv) {
         if (a == "-h" || a == "--help") {
             fputs(nyxsim_help_text(), stdout);
             return 0;
+        } else if (a == "--version") {
+            printf("nyx-sim %s\n", NYX_VERSION);
+            return 0;
         } else if (a == "-v" || a == "--verbose") {
             options.verbose = true;
         } else if (a == "--print-state") {

@@ -821,6 +821,7 @@ const char HELP[] =
 
 usage: nyx-sim [--port N] [--max-clients N] [--state FILE] [--client-timeout MS] [-v]
        nyx-sim --print-state [--state FILE]
+       nyx-sim --version
 
   --port N            UDP port on 127.0.0.1 (default 8899; 0 picks a free one)
   --max-clients N     connects beyond N clients get status 130 (default 8)
@@ -830,6 +831,7 @@ usage: nyx-sim [--port N] [--max-clients N] [--state FILE] [--client-timeout MS]
   --print-state       print the state as a state file and exit
   -v, --verbose       one line per datagram in and out on standard error
   -h, --help          this text
+  --version           print "nyx-sim" and the version, and exit
 
 It prints "nyx-sim: listening on 127.0.0.1:PORT" once it serves, then reads
 commands from standard input, one per line. End of input does not stop it;

@@ -12,6 +12,8 @@ packages=(
     tshark tcpdump python3                           # the Wireshark dissector's checks
     nlohmann-json3-dev libcli11-dev libcpp-httplib-dev pkg-config patch xz-utils # nyxctl
     prometheus curl                                  # nyxctl's exporter tests
+    dpkg-dev file lintian                            # the .deb: dependencies, checks
+    pkg-config make man-db                           # install tests: examples, man pages
 )
 
 # Debian's cpp-httplib is a declaration header and a shared library; nyxctl.exe compiles the

@@ -6,14 +6,20 @@
 #   build-fuzz/  clang + libFuzzer                 each fuzz target for a short fixed time
 #   build-win/   mingw-w64, run under wine         all tests, plus nyxcli.exe end to end
 #   build/python/ the Python binding in a venv     pytest against build/'s library and nyx-sim
-# Ends with one line of counts. NYX_STAGES="native asan tsan fuzz win python" picks stages.
+#   build/       install                           install, packages, examples against the
+#                                                  installed trees (Linux, and wine with win)
+#   build-types/ every other build type            g++, clang and mingw-w64 in Debug, Release,
+#                                                  RelWithDebInfo and MinSizeRel: all build,
+#                                                  the tests of g++ Release run
+# Ends with one line of counts. NYX_STAGES="native asan tsan fuzz win python install buildtypes"
+# picks stages. Every tree is built with -Werror (NYX_WERROR=ON).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 bash tools/install-deps.sh || exit 1
 
-stages=${NYX_STAGES:-"native asan tsan fuzz win python"}
+stages=${NYX_STAGES:-"native asan tsan fuzz win python install buildtypes"}
 jobs=$(nproc)
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 export WINEDEBUG=-all
@@ -26,17 +32,18 @@ failed_stages=()
 has() { [[ " $stages " == *" $1 "* ]]; }
 
 configure_and_build() { # dir, cmake args...
-    local dir=$1
+    local dir=$1 start=$SECONDS
     shift
     echo "== build $dir"
     mkdir -p "$dir"
-    if ! { cmake -S . -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; false; }; } ||
-        ! cmake --build "$dir" -j "$jobs"; then
+    if ! { cmake -S . -B "$dir" -G Ninja -DNYX_WERROR=ON "$@" >"$dir/configure.log" 2>&1 ||
+        { cat "$dir/configure.log"; false; }; } || ! cmake --build "$dir" -j "$jobs"; then
         echo "!! build of $dir failed"
         failed_stages+=("$dir(build)")
         total_fail=$((total_fail + 1))
         return 1
     fi
+    echo "-- built $dir in $((SECONDS - start)) s"
 }
 
 # Counts one finished ctest run: GoogleTest executables by their cases (from their XML),
@@ -122,7 +129,7 @@ if has win; then
     configure_and_build build-win -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" && built_win=1
 fi
-if has native || has win || has python; then
+if has native || has win || has python || has install; then
     configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DNYX_WIN_BUILD_DIR="$root/build-win" -DNYX_WINEPREFIX="$WINEPREFIX" && built_native=1
 fi
@@ -134,7 +141,7 @@ has fuzz && CC=clang CXX=clang++ configure_and_build build-fuzz -DCMAKE_BUILD_TY
     -DNYX_FUZZ=ON -DNYX_BENCH=OFF && built_fuzz=1
 
 if has native && [ $built_native = 1 ]; then
-    run_ctest build native -j "$jobs" -LE wine
+    run_ctest build native -j "$jobs" -LE "wine|install"
 fi
 if has python && [ $built_native = 1 ]; then
     run_python
@@ -157,6 +164,32 @@ if has win && [ $built_win = 1 ]; then
     run_ctest build-win win -j "$jobs"
     if [ $built_native = 1 ]; then
         run_ctest build win-e2e -L wine
+    fi
+fi
+
+# What users get: install trees, packages, examples (tests/install). The Windows half needs
+# build-win and the wine prefix made above.
+if has install && [ $built_native = 1 ]; then
+    run_ctest build install -L install
+fi
+
+# The build types no other stage builds. Warnings differ with the optimiser (g++ at -O3
+# sees code paths -O2 does not), so each one is built with the tests under -Werror; the
+# tests themselves run once more only for g++ Release, the build users pick most.
+if has buildtypes; then
+    for combo in gcc:Debug gcc:Release gcc:MinSizeRel clang:Debug clang:Release \
+        clang:RelWithDebInfo clang:MinSizeRel mingw:Debug mingw:Release mingw:MinSizeRel; do
+        compiler=${combo%%:*} type=${combo#*:}
+        args=(-DCMAKE_BUILD_TYPE="$type")
+        case $compiler in
+        clang) CC=clang CXX=clang++ configure_and_build "build-types/$compiler-$type" "${args[@]}" ;;
+        mingw) configure_and_build "build-types/$compiler-$type" "${args[@]}" \
+            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" ;;
+        *) configure_and_build "build-types/$compiler-$type" "${args[@]}" ;;
+        esac && [ "$combo" = gcc:Release ] && built_release=1
+    done
+    if [ "${built_release:-0}" = 1 ]; then
+        run_ctest build-types/gcc-Release release -j "$jobs" -LE "wine|install"
     fi
 fi
 

@@ -50,8 +50,9 @@ TEST(Format, ConversionsRenderLikeTheCLibrary) {
                      0xabu, 0xabu);
     EXPECT_LIKE_HOST("%lld|%llu|%llx|%ld|%lu", LLONG_MIN, ULLONG_MAX, 0x1234567890abcdefULL,
                      LONG_MIN, ULONG_MAX);
-    // Values beyond the short and char ranges are cut to them.
-    EXPECT_LIKE_HOST("%hd|%hu|%hhd|%hhx", 70000, 0x12345u, 70000, 0x12345u);
+    // Values beyond the short and char ranges are cut to them (compared with fixed text:
+    // clang rejects such constants for a checked format).
+    EXPECT_EQ(fmt("%hd|%hu|%hhd|%hhx", 70000, 0x12345u, 70000, 0x12345u), "4464|9029|112|45");
     EXPECT_LIKE_HOST("%*d|%-*d|%*d|%.*d|%.*d|%*.*d", 6, 1, 6, 2, -6, 3, 4, 5, -1, 5, 7, 3, 9);
 
     EXPECT_LIKE_HOST("%f|%.3f|%.0f|%#.0f|%F|%f", 3.14159, 3.14159, 2.5, 2.0, 1e300, DBL_MIN);
