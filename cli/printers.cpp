@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "vtr/vtr_text.h" // header-only: nothing below the API is linked
 
 #include <cinttypes>
 #include <cstdio>
@@ -11,24 +12,6 @@ namespace nyxcli {
 namespace {
 
 constexpr uint64_t kListCapacity = 32;
-
-void append_utf8(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 void value_line(const char *label, const std::string &value) {
     std::string line = "  ";
@@ -91,23 +74,12 @@ std::string bounded(const char *text, size_t size) {
 } // namespace
 
 std::string utf16_to_utf8(const uint16_t *units, size_t max_units) {
+    std::u16string wide;
+    for (size_t i = 0; i < max_units && units[i] != 0; ++i) {
+        wide += static_cast<char16_t>(units[i]);
+    }
     std::string out;
-    size_t length = 0;
-    while (length < max_units && units[length] != 0) {
-        ++length;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        uint32_t unit = units[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            uint32_t low = units[++i];
-            append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            append_utf8(out, 0xFFFD); // an unpaired surrogate
-        } else {
-            append_utf8(out, unit);
-        }
-    }
+    vtr_utf16_to_utf8_string(wide.c_str(), wide.size(), VTR_UTF16_REPLACE, &out);
     return out;
 }
 
