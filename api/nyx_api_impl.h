@@ -28,14 +28,6 @@ struct NyxApi {
 // Internal on purpose: C++ linkage keeps it out of the exported NyxApi names.
 NyxApiResult NyxApiResultFromError(vtr_error error);
 
-// Service status codes with their names and descriptions, ending with a null entry.
-struct NyxApiStatusEntry {
-    uint16_t code;
-    const char *name;
-    const char *description;
-};
-extern const NyxApiStatusEntry nyx_api_status_table[];
-
 bool nyx_api_interface_equal(const NyxApiInterface &a, const NyxApiInterface &b);
 
 class NyxApiImpl {
