@@ -1,4 +1,5 @@
 // Shell services on POSIX: our own equivalents of the Windows shell calls (see vtr_shell.h).
+#include "vtr/core_internal.h"
 #include "vtr/vtr_shell.h"
 #include "vtr/vtr_text.h"
 
@@ -71,16 +72,8 @@ size_t vtr_utf8_to_utf16(const char *text, char16_t *buffer, size_t capacity) {
     return vtr_utf8_to_utf16_strict(text, SIZE_MAX, buffer, capacity);
 }
 
-size_t vtr_local_time_format(const char *format, char *buffer, size_t size) {
-    if (!format || !buffer || size == 0) {
-        return 0;
-    }
-    time_t now = time(nullptr);
-    struct tm local = {};
-    if (!localtime_r(&now, &local)) {
-        return 0;
-    }
-    return strftime(buffer, size, format, &local);
+bool vtr_local_time(time_t now, struct tm *local) {
+    return localtime_r(&now, local) != nullptr;
 }
 
 vtr_error vtr_shell_execute(const char16_t *file, const char16_t *params, const char16_t *directory,
