@@ -97,6 +97,20 @@ uint64_t padded_even(uint64_t length) {
     return length + (length & 1);
 }
 
+// Appends an item, has `fill` write it and hands back where it starts (when asked).
+template <typename Fill>
+vtr_error append_filled(sbcp2_message *msg, uint32_t align, uint64_t length, uint16_t *offset,
+                        Fill fill) {
+    uint32_t at = 0;
+    vtr_error err = append_item(msg, align, length, &at);
+    if (err != VTR_SUCCESS)
+        return err;
+    fill(body_of(msg) + at);
+    if (offset)
+        *offset = static_cast<uint16_t>(at);
+    return VTR_SUCCESS;
+}
+
 } // namespace
 
 void sbcp2_message_init_record(sbcp2_message *msg) {
@@ -252,55 +266,38 @@ vtr_error sbcp2_message_append_u16_array(sbcp2_message *msg, uint16_t count, con
                                          uint16_t *offset) {
     if (!msg)
         return VTR_INVALIDPARAMETER;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 2, 2 + 2ull * count, &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    uint8_t *p = body_of(msg) + at;
-    store16(p, count);
-    for (uint32_t i = 0; i < count; i++)
-        store16(p + 2 + 2 * i, values ? values[i] : 0);
-    if (offset)
-        *offset = static_cast<uint16_t>(at);
-    return VTR_SUCCESS;
+    return append_filled(msg, 2, 2 + 2ull * count, offset, [&](uint8_t *p) {
+        store16(p, count);
+        for (uint32_t i = 0; i < count; i++)
+            store16(p + 2 + 2 * i, values ? values[i] : 0);
+    });
 }
 
 vtr_error sbcp2_message_reserve_u16_array(sbcp2_message *msg, uint16_t count,
                                           sbcp2_u16_array *array) {
     if (!msg || !array)
         return VTR_INVALIDPARAMETER;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 2, 2 + 2ull * count, &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    uint8_t *p = body_of(msg) + at;
-    store16(p, count);
-    // Zeroed rather than left with whatever an earlier message held there.
-    memset(p + 2, 0, 2u * count);
-    array->offset = static_cast<uint16_t>(at);
-    array->count = count;
-    array->values = p + 2;
-    return VTR_SUCCESS;
+    return append_filled(msg, 2, 2 + 2ull * count, &array->offset, [&](uint8_t *p) {
+        store16(p, count);
+        // Zeroed rather than left with whatever an earlier message held there.
+        memset(p + 2, 0, 2u * count);
+        array->count = count;
+        array->values = p + 2;
+    });
 }
 
 vtr_error sbcp2_message_append_bytes(sbcp2_message *msg, uint16_t length, const void *data,
                                      uint16_t *offset) {
     if (!msg)
         return VTR_INVALIDPARAMETER;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 2, padded_even(length), &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    uint8_t *p = body_of(msg) + at;
-    if (data)
-        memcpy(p, data, length);
-    else
-        memset(p, 0, length);
-    if (length & 1)
-        p[length] = 0;
-    if (offset)
-        *offset = static_cast<uint16_t>(at);
-    return VTR_SUCCESS;
+    return append_filled(msg, 2, padded_even(length), offset, [&](uint8_t *p) {
+        if (data)
+            memcpy(p, data, length);
+        else
+            memset(p, 0, length);
+        if (length & 1)
+            p[length] = 0;
+    });
 }
 
 vtr_error sbcp2_message_append_string(sbcp2_message *msg, const char *text, uint16_t *offset) {
@@ -311,29 +308,18 @@ vtr_error sbcp2_message_append_string(sbcp2_message *msg, const char *text, uint
     while (length < SBCP2_MAX_MESSAGE && text[length])
         length++;
     uint64_t with_zero = static_cast<uint64_t>(length) + 1;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 2, padded_even(with_zero), &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    uint8_t *p = body_of(msg) + at;
-    memcpy(p, text, length);
-    p[length] = 0;
-    if (with_zero & 1)
-        p[with_zero] = 0;
-    *offset = static_cast<uint16_t>(at);
-    return VTR_SUCCESS;
+    return append_filled(msg, 2, padded_even(with_zero), offset, [&](uint8_t *p) {
+        memcpy(p, text, length);
+        p[length] = 0;
+        if (with_zero & 1)
+            p[with_zero] = 0;
+    });
 }
 
 vtr_error sbcp2_message_append_u32(sbcp2_message *msg, uint32_t value, uint16_t *offset) {
     if (!msg || !offset)
         return VTR_INVALIDPARAMETER;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 4, 4, &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    store32(body_of(msg) + at, value);
-    *offset = static_cast<uint16_t>(at);
-    return VTR_SUCCESS;
+    return append_filled(msg, 4, 4, offset, [&](uint8_t *p) { store32(p, value); });
 }
 
 vtr_error sbcp2_message_append_wstring(sbcp2_message *msg, const char16_t *text, uint16_t *offset) {
@@ -342,16 +328,11 @@ vtr_error sbcp2_message_append_wstring(sbcp2_message *msg, const char16_t *text,
     size_t chars = 0;
     while (chars < SBCP2_MAX_MESSAGE && text[chars])
         chars++;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 4, 4ull * (chars + 1), &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    uint8_t *p = body_of(msg) + at;
-    for (size_t i = 0; i < chars; i++)
-        store32(p + 4 * i, text[i]);
-    store32(p + 4 * chars, 0);
-    *offset = static_cast<uint16_t>(at);
-    return VTR_SUCCESS;
+    return append_filled(msg, 4, 4ull * (chars + 1), offset, [&](uint8_t *p) {
+        for (size_t i = 0; i < chars; i++)
+            store32(p + 4 * i, text[i]);
+        store32(p + 4 * chars, 0);
+    });
 }
 
 vtr_error sbcp2_message_check_array(const sbcp2_message *msg, uint32_t offset, uint32_t pad,
