@@ -28,14 +28,20 @@ void failure_line(const char *label) {
     err_line(line);
 }
 
-template <typename T, typename Getter>
-void print_number(NyxApi *api, Getter getter, const char *label, const char *unit = "") {
+// One value as "  label = text", or its failure line.
+template <typename T, typename Getter, typename Format>
+void print_value(NyxApi *api, Getter getter, const char *label, Format format) {
     T value{};
     if (getter(api, &value) != NYXAPI_SUCCESS) {
         failure_line(label);
         return;
     }
-    value_line(label, std::to_string(value) + unit);
+    value_line(label, format(value));
+}
+
+template <typename T, typename Getter>
+void print_number(NyxApi *api, Getter getter, const char *label, const char *unit = "") {
+    print_value<T>(api, getter, label, [unit](T value) { return std::to_string(value) + unit; });
 }
 
 // Lists: room for 32 entries; when more are available only the first 32 are shown.
@@ -60,6 +66,10 @@ void print_list(NyxApi *api, Lister lister, const char *label, Format format) {
         line += format(entries[i]);
     }
     out_line(line);
+}
+
+std::string audio_text(NyxApiAudioInterface audio) {
+    return audio_interface_name(audio);
 }
 
 std::string decimal(uint32_t value) {
@@ -120,12 +130,7 @@ void print_corvo_latency(NyxApi *api) {
 }
 
 void print_audio_interface(NyxApi *api) {
-    NyxApiAudioInterface audio = 0;
-    if (NyxApiGetAudioInterface(api, &audio) != NYXAPI_SUCCESS) {
-        failure_line("Audio Interface");
-        return;
-    }
-    value_line("Audio Interface", audio_interface_name(audio));
+    print_value<NyxApiAudioInterface>(api, NyxApiGetAudioInterface, "Audio Interface", audio_text);
 }
 
 void print_device_name(NyxApi *api) {
@@ -139,21 +144,11 @@ void print_device_name(NyxApi *api) {
 }
 
 void print_interface(NyxApi *api) {
-    NyxApiInterface iface{};
-    if (NyxApiGetInterface(api, &iface) != NYXAPI_SUCCESS) {
-        failure_line("Interface");
-        return;
-    }
-    value_line("Interface", interface_text(iface));
+    print_value<NyxApiInterface>(api, NyxApiGetInterface, "Interface", interface_text);
 }
 
 void print_server_version(NyxApi *api) {
-    NyxApiVersion version{};
-    if (NyxApiGetServerVersion(api, &version) != NYXAPI_SUCCESS) {
-        failure_line("NYX Version");
-        return;
-    }
-    value_line("NYX Version", version_text(version));
+    print_value<NyxApiVersion>(api, NyxApiGetServerVersion, "NYX Version", version_text);
 }
 
 void print_lock_status(NyxApi *api) {
@@ -179,9 +174,8 @@ void print_available_asio_latencies(NyxApi *api) {
 }
 
 void print_available_audio_interfaces(NyxApi *api) {
-    print_list<NyxApiAudioInterface>(
-        api, NyxApiAvailableAudioInterfaces, "Available Audio Interfaces",
-        [](NyxApiAudioInterface audio) { return std::string(audio_interface_name(audio)); });
+    print_list<NyxApiAudioInterface>(api, NyxApiAvailableAudioInterfaces,
+                                     "Available Audio Interfaces", audio_text);
 }
 
 void print_available_channel_counts(NyxApi *api) {
