@@ -111,6 +111,21 @@ vtr_error append_filled(sbcp2_message *msg, uint32_t align, uint64_t length, uin
     return VTR_SUCCESS;
 }
 
+// The zero-terminated text at an even offset of the body: INVALIDPARAMETER for an offset
+// outside it, INVALIDDATA when no zero follows within it.
+vtr_error text_at(const sbcp2_message *msg, uint32_t offset, const uint8_t **text, size_t *length) {
+    uint32_t readable = readable_length(msg);
+    if ((offset & 1) || offset >= readable)
+        return VTR_INVALIDPARAMETER;
+    const uint8_t *p = body_of(msg) + offset;
+    const void *end = memchr(p, 0, readable - offset);
+    if (!end)
+        return VTR_INVALIDDATA;
+    *text = p;
+    *length = static_cast<size_t>(static_cast<const uint8_t *>(end) - p);
+    return VTR_SUCCESS;
+}
+
 } // namespace
 
 void sbcp2_message_init_record(sbcp2_message *msg) {
@@ -412,29 +427,22 @@ vtr_error sbcp2_message_read_bytes(const sbcp2_message *msg, uint32_t offset, ui
 }
 
 const char *sbcp2_message_get_string(const sbcp2_message *msg, uint32_t offset) {
-    if (!msg)
+    const uint8_t *text = nullptr;
+    size_t length = 0;
+    if (!msg || text_at(msg, offset, &text, &length) != VTR_SUCCESS)
         return nullptr;
-    uint32_t length = readable_length(msg);
-    if ((offset & 1) || offset >= length)
-        return nullptr;
-    const uint8_t *p = body_of(msg) + offset;
-    if (!memchr(p, 0, length - offset))
-        return nullptr;
-    return reinterpret_cast<const char *>(p);
+    return reinterpret_cast<const char *>(text);
 }
 
 vtr_error sbcp2_message_read_string(const sbcp2_message *msg, uint32_t offset, char *buffer,
                                     size_t *size) {
     if (!msg || !buffer || !size || *size == 0)
         return VTR_INVALIDPARAMETER;
-    uint32_t length = readable_length(msg);
-    if ((offset & 1) || offset >= length)
-        return VTR_INVALIDPARAMETER;
-    const uint8_t *p = body_of(msg) + offset;
-    const void *end = memchr(p, 0, length - offset);
-    if (!end)
-        return VTR_INVALIDDATA;
-    size_t text = static_cast<size_t>(static_cast<const uint8_t *>(end) - p);
+    const uint8_t *p = nullptr;
+    size_t text = 0;
+    vtr_error err = text_at(msg, offset, &p, &text);
+    if (err != VTR_SUCCESS)
+        return err;
     size_t copy = text < *size - 1 ? text : *size - 1;
     memcpy(buffer, p, copy);
     buffer[copy] = '\0';
