@@ -200,24 +200,26 @@ vtr_error decode_list(const sbcp2_message *msg, uint32_t offset, uint16_t *count
     return VTR_SUCCESS;
 }
 
-vtr_error read_u16_list(const sbcp2_message *msg, uint32_t offset, uint16_t *count,
-                        uint16_t *values) {
+// A list of at most 16 numbers; more in the body are left unread.
+template <typename T>
+vtr_error read_list(const sbcp2_message *msg, uint32_t offset, uint16_t *count, T *values,
+                    vtr_error (*read)(const sbcp2_message *, uint32_t, uint16_t *, T *)) {
     uint16_t n = NYX_LIST_MAX;
-    vtr_error err = sbcp2_message_read_u16_array(msg, offset, &n, values);
+    vtr_error err = read(msg, offset, &n, values);
     if (err == VTR_SUCCESS) {
         *count = min16(n, NYX_LIST_MAX);
     }
     return err;
 }
 
+vtr_error read_u16_list(const sbcp2_message *msg, uint32_t offset, uint16_t *count,
+                        uint16_t *values) {
+    return read_list(msg, offset, count, values, sbcp2_message_read_u16_array);
+}
+
 vtr_error read_u32_list(const sbcp2_message *msg, uint32_t offset, uint16_t *count,
                         uint32_t *values) {
-    uint16_t n = NYX_LIST_MAX;
-    vtr_error err = sbcp2_message_read_u32_array(msg, offset, &n, values);
-    if (err == VTR_SUCCESS) {
-        *count = min16(n, NYX_LIST_MAX);
-    }
-    return err;
+    return read_list(msg, offset, count, values, sbcp2_message_read_u32_array);
 }
 
 vtr_error decode_asio_options(const sbcp2_message *msg, uint32_t offset, nyx_asio_options *asio) {
