@@ -63,70 +63,6 @@ size_t tab_count(std::string_view action) {
     std::_Exit(1);
 }
 
-// What a command does with its argument (empty when none was given) and the program name.
-using Action = void (*)(NyxApi *api, std::string_view argument, std::string_view program);
-
-template <void (*Run)(NyxApi *)>
-void without_argument(NyxApi *api, std::string_view, std::string_view) {
-    Run(api);
-}
-
-// Prints the value without an argument and sets it with one.
-template <void (*Print)(NyxApi *), void (*Set)(NyxApi *, std::string_view)>
-void print_or_set(NyxApi *api, std::string_view argument, std::string_view) {
-    if (argument.empty()) {
-        Print(api);
-    } else {
-        Set(api, argument);
-    }
-}
-
-void audio(NyxApi *api, std::string_view argument, std::string_view program) {
-    if (argument.empty()) {
-        print_audio_interface(api);
-    } else if (argument == "wdm") {
-        set_audio_interface(api, NYXAPI_AUDIO_INTERFACE_WDM);
-    } else if (argument == "asio") {
-        set_audio_interface(api, NYXAPI_AUDIO_INTERFACE_ASIO);
-    } else {
-        print_usage(program);
-    }
-}
-
-struct Command {
-    const char *keyword;
-    Action run;
-};
-
-// Keywords match exactly; commands without a setter ignore any argument.
-const Command kCommands[] = {
-    {"start", [](NyxApi *api, std::string_view, std::string_view) { set_running(api, true); }},
-    {"stop", [](NyxApi *api, std::string_view, std::string_view) { set_running(api, false); }},
-    {"version", without_argument<print_server_version>},
-    {"interfaces", without_argument<print_available_interfaces>},
-    {"interface", print_or_set<print_interface, set_interface>},
-    {"channelcounts", without_argument<print_available_channel_counts>},
-    {"channelcount", print_or_set<print_channel_count, set_channel_count>},
-    {"audio", audio},
-    {"asiobuffersizes", without_argument<print_available_asio_buffer_sizes>},
-    {"asiobuffersize", print_or_set<print_asio_buffer_size, set_asio_buffer_size>},
-    {"asioencodings", without_argument<print_available_asio_encodings>},
-    {"asioencoding", print_or_set<print_asio_encoding, set_asio_encoding>},
-    {"asiolatencies", without_argument<print_available_asio_latencies>},
-    {"asiolatency", print_or_set<print_asio_latency, set_asio_latency>},
-    {"corvolatencies", without_argument<print_available_corvo_latencies>},
-    {"corvolatency", print_or_set<print_corvo_latency, set_corvo_latency>},
-    {"networkstatus", without_argument<print_network_status>},
-    {"devicename", without_argument<print_device_name>},
-    {"domain", without_argument<print_domain_info>},
-    {"cleardomain", without_argument<clear_domain>},
-    {"lockstatus", without_argument<print_lock_status>},
-    {"log", [](NyxApi *, std::string_view, std::string_view) { collect_logs(); }},
-    {"exit", [](NyxApi *, std::string_view, std::string_view) { exit_now(); }},
-    {"?", [](NyxApi *, std::string_view, std::string_view program) { print_usage(program); }},
-    {"help", [](NyxApi *, std::string_view, std::string_view program) { print_usage(program); }},
-};
-
 } // namespace
 
 std::string usage_text(std::string_view program) {
@@ -163,17 +99,93 @@ void run_command(const char *program, const char *text, NyxApi *api) {
         return;
     }
 
-    for (const Command &entry : kCommands) {
-        if (keyword == entry.keyword) {
-            entry.run(api, argument, name);
-            return;
+    if (keyword == "start") {
+        set_running(api, true);
+    } else if (keyword == "stop") {
+        set_running(api, false);
+    } else if (keyword == "version") {
+        print_server_version(api);
+    } else if (keyword == "interfaces") {
+        print_available_interfaces(api);
+    } else if (keyword == "interface") {
+        if (argument.empty()) {
+            print_interface(api);
+        } else {
+            set_interface(api, argument);
         }
+    } else if (keyword == "channelcounts") {
+        print_available_channel_counts(api);
+    } else if (keyword == "channelcount") {
+        if (argument.empty()) {
+            print_channel_count(api);
+        } else {
+            set_channel_count(api, argument);
+        }
+    } else if (keyword == "audio") {
+        if (argument.empty()) {
+            print_audio_interface(api);
+        } else if (argument == "wdm") {
+            set_audio_interface(api, NYXAPI_AUDIO_INTERFACE_WDM);
+        } else if (argument == "asio") {
+            set_audio_interface(api, NYXAPI_AUDIO_INTERFACE_ASIO);
+        } else {
+            print_usage(name);
+        }
+    } else if (keyword == "asiobuffersizes") {
+        print_available_asio_buffer_sizes(api);
+    } else if (keyword == "asiobuffersize") {
+        if (argument.empty()) {
+            print_asio_buffer_size(api);
+        } else {
+            set_asio_buffer_size(api, argument);
+        }
+    } else if (keyword == "asioencodings") {
+        print_available_asio_encodings(api);
+    } else if (keyword == "asioencoding") {
+        if (argument.empty()) {
+            print_asio_encoding(api);
+        } else {
+            set_asio_encoding(api, argument);
+        }
+    } else if (keyword == "asiolatencies") {
+        print_available_asio_latencies(api);
+    } else if (keyword == "asiolatency") {
+        if (argument.empty()) {
+            print_asio_latency(api);
+        } else {
+            set_asio_latency(api, argument);
+        }
+    } else if (keyword == "corvolatencies") {
+        print_available_corvo_latencies(api);
+    } else if (keyword == "corvolatency") {
+        if (argument.empty()) {
+            print_corvo_latency(api);
+        } else {
+            set_corvo_latency(api, argument);
+        }
+    } else if (keyword == "networkstatus") {
+        print_network_status(api);
+    } else if (keyword == "devicename") {
+        print_device_name(api);
+    } else if (keyword == "domain") {
+        print_domain_info(api);
+    } else if (keyword == "cleardomain") {
+        clear_domain(api);
+    } else if (keyword == "lockstatus") {
+        print_lock_status(api);
+    } else if (keyword == "log") {
+        collect_logs();
+    } else if (keyword == "exit") {
+        exit_now();
+    } else if (keyword == "?" || keyword == "help") {
+        print_usage(name);
+    } else {
+        std::string line = "'";
+        line += keyword;
+        line += "' unknown command";
+        out_line(line);
+        print_usage(name);
     }
-    std::string line = "'";
-    line += keyword;
-    line += "' unknown command";
-    out_line(line);
-    print_usage(name);
 }
 
 } // namespace nyxcli
