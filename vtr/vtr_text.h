@@ -42,10 +42,10 @@ inline size_t vtr_utf8_encode(uint32_t cp, char *out) {
     return n;
 }
 
-// UTF-16 text, up to its NUL or `units` code units (SIZE_MAX: up to its NUL), as UTF-8 in
-// buffer: at most size - 1 bytes, never part of a character, then a NUL (when size > 0).
-// Returns the byte length of the whole text in UTF-8, as vtr_strlcpy does, or
-// VTR_UTF_INVALID when the rule is VTR_UTF16_STRICT and the text holds a lone surrogate.
+// UTF-16 text (none counts as empty), up to its NUL or `units` code units (SIZE_MAX: up to
+// its NUL), as UTF-8 in buffer: at most size - 1 bytes, never part of a character, then a NUL
+// (when size > 0). Returns the byte length of the whole text in UTF-8, as vtr_strlcpy does,
+// or VTR_UTF_INVALID when the rule is VTR_UTF16_STRICT and the text holds a lone surrogate.
 inline size_t vtr_utf16_to_utf8(const char16_t *text, size_t units, uint32_t rule, char *buffer,
                                 size_t size) {
     size_t length = 0;
@@ -53,7 +53,7 @@ inline size_t vtr_utf16_to_utf8(const char16_t *text, size_t units, uint32_t rul
     if (!full) {
         buffer[0] = '\0';
     }
-    for (size_t i = 0; i < units && text[i] != 0;) {
+    for (size_t i = 0; text != nullptr && i < units && text[i] != 0;) {
         uint32_t cp = vtr_utf16_next(text, units, &i);
         if (cp >= 0xD800 && cp <= 0xDFFF) {
             if (rule == VTR_UTF16_STRICT) {

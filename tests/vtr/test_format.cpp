@@ -202,6 +202,7 @@ TEST(Text, Utf16AndUtf8BothWays) {
     EXPECT_STREQ(buffer, "a\xC3\xA9\xE2\x82\xAC");
     EXPECT_EQ(vtr_utf16_to_utf8(wide + 1, SIZE_MAX, VTR_UTF16_REPLACE, buffer, 2), 9u);
     EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(vtr_utf16_to_utf8(nullptr, SIZE_MAX, VTR_UTF16_STRICT, buffer, 8), 0u);
 
     // Bad UTF-8: cut, overlong, an encoded surrogate, beyond U+10FFFF, a stray or impossible
     // byte, and a NUL inside the given length.
