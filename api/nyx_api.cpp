@@ -35,37 +35,6 @@ bool on_worker(NyxApi *api) {
 
 } // namespace
 
-const NyxApiStatusEntry nyx_api_status_table[] = {
-    {0x0000, "None", "No error"},
-    {0x0001, "Running", "System is running"},
-    {0x0010, "Missing", "Can't find the manager"},
-    {0x0011, "Stopped", "Manager isn't active"},
-    {0x0100, "Manager", "Sonavel manager failed"},
-    {0x0101, "Invalid Config", "Sonavel is unable to run using current configuration"},
-    {0x0102, "Sleeping", "Sonavel is not running as the system is sleeping"},
-    {0x0110, "Orv", "Can't communicate with Orvane server"},
-    {0x0200, "Driver", "Audio driver failed"},
-    {0x0201, "Driver Missing", "Can't find audio driver"},
-    {0x0202, "Driver Stopped", "Audio driver isn't active"},
-    {0x0203, "Driver Stalled", "Audio driver is not responding"},
-    {0x0300, "PTP", "PTP failed"},
-    {0x0301, "PTP Missing", "Can't find PTP program"},
-    {0x0400, "Routa", "Audio routing system failed"},
-    {0x0401, "Routa Missing", "Can't find audio routing program"},
-    {0x0500, "Other Corvo Running",
-     "Sonavel has detected that Tavrel is currently active on this computer. Please stop Tavrel "
-     "before launching Sonavel."},
-    {0x0600, "Orvane", "Orvane Server failed"},
-    {0x0601, "Orvane Missing", "Can't find Orvane Server program"},
-    {0x0120, "Brisel error", "Unable to initialize Corvo Domain support"},
-    {0x0204, "Kernel extension blocked",
-     "The Sonavel driver is currently blocked from loading by macOS. Please go to the Security & "
-     "Privacy pane in System Preferences and allow system software from Vantorel to load."},
-    {0x0700, "Prox", "Audio processing engine failed"},
-    {0x0701, "Prox Missing", "Can't find audio processing engine program"},
-    {0, nullptr, nullptr},
-};
-
 void nyx_api_destroy(NyxApi *api) noexcept {
     if (api->thread) {
         api->thread->stop();
@@ -209,12 +178,7 @@ NyxApiResult NyxApiSetEventFn(NyxApi *api, NyxApiEventFn fn) {
 }
 
 const char *NyxApiStatusGetDescription(uint16_t status) {
-    for (const NyxApiStatusEntry *entry = nyx_api_status_table; entry->description; ++entry) {
-        if (entry->code == status) {
-            return entry->description;
-        }
-    }
-    return nullptr;
+    return nyx_system_error_description(status);
 }
 
 NyxApiResult NyxApiRequestInProgress(NyxApi *api, bool *inProgress) {

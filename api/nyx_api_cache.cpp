@@ -235,6 +235,11 @@ template <class T, class Copy> NyxApiResult get_cached(NyxApi *api, T *out, Copy
     });
 }
 
+// Copies one cached field out under the cache lock.
+template <class T> NyxApiResult get_field(NyxApi *api, T *out, T NyxApiImpl::*field) {
+    return get_cached(api, out, [field](NyxApiImpl &c, T *copy) { *copy = c.*field; });
+}
+
 template <class T>
 NyxApiResult get_list(NyxApi *api, uint64_t *count, T *list, std::vector<T> NyxApiImpl::*member) {
     if (!api || !count) {
@@ -263,50 +268,43 @@ NyxApiResult get_list(NyxApi *api, uint64_t *count, T *list, std::vector<T> NyxA
 extern "C" {
 
 NyxApiResult NyxApiGetRunning(NyxApi *api, bool *running) {
-    return get_cached(api, running, [](NyxApiImpl &c, bool *out) { *out = c.running; });
+    return get_field(api, running, &NyxApiImpl::running);
 }
 
 NyxApiResult NyxApiGetStatus(NyxApi *api, uint32_t *status) {
-    return get_cached(api, status, [](NyxApiImpl &c, uint32_t *out) { *out = c.status; });
+    return get_field(api, status, &NyxApiImpl::status);
 }
 
 NyxApiResult NyxApiGetInterface(NyxApi *api, NyxApiInterface *iface) {
-    return get_cached(api, iface, [](NyxApiImpl &c, NyxApiInterface *out) {
-        std::memcpy(out, &c.iface, sizeof *out);
-    });
+    return get_field(api, iface, &NyxApiImpl::iface);
 }
 
 NyxApiResult NyxApiGetChannelCount(NyxApi *api, uint32_t *count) {
-    return get_cached(api, count, [](NyxApiImpl &c, uint32_t *out) { *out = c.channel_count; });
+    return get_field(api, count, &NyxApiImpl::channel_count);
 }
 
 NyxApiResult NyxApiGetAudioInterface(NyxApi *api, NyxApiAudioInterface *audio) {
-    return get_cached(api, audio,
-                      [](NyxApiImpl &c, NyxApiAudioInterface *out) { *out = c.audio_interface; });
+    return get_field(api, audio, &NyxApiImpl::audio_interface);
 }
 
 NyxApiResult NyxApiGetASIOBufferSize(NyxApi *api, uint32_t *samples) {
-    return get_cached(api, samples,
-                      [](NyxApiImpl &c, uint32_t *out) { *out = c.asio_buffer_size; });
+    return get_field(api, samples, &NyxApiImpl::asio_buffer_size);
 }
 
 NyxApiResult NyxApiGetASIOEncoding(NyxApi *api, uint16_t *bitsPerSample) {
-    return get_cached(api, bitsPerSample,
-                      [](NyxApiImpl &c, uint16_t *out) { *out = c.asio_encoding; });
+    return get_field(api, bitsPerSample, &NyxApiImpl::asio_encoding);
 }
 
 NyxApiResult NyxApiGetASIOLatencyMs(NyxApi *api, uint32_t *ms) {
-    return get_cached(api, ms, [](NyxApiImpl &c, uint32_t *out) { *out = c.asio_latency; });
+    return get_field(api, ms, &NyxApiImpl::asio_latency);
 }
 
 NyxApiResult NyxApiGetCorvoLatencyMs(NyxApi *api, uint32_t *ms) {
-    return get_cached(api, ms, [](NyxApiImpl &c, uint32_t *out) { *out = c.corvo_latency; });
+    return get_field(api, ms, &NyxApiImpl::corvo_latency);
 }
 
 NyxApiResult NyxApiGetNetworkStatus(NyxApi *api, NyxApiNetworkStatus *status) {
-    return get_cached(api, status, [](NyxApiImpl &c, NyxApiNetworkStatus *out) {
-        std::memcpy(out, &c.network_status, sizeof *out);
-    });
+    return get_field(api, status, &NyxApiImpl::network_status);
 }
 
 NyxApiResult NyxApiGetDeviceName(NyxApi *api, char *name) {
@@ -316,20 +314,15 @@ NyxApiResult NyxApiGetDeviceName(NyxApi *api, char *name) {
 }
 
 NyxApiResult NyxApiGetDomainInfo(NyxApi *api, NyxApiDomainInfo *info) {
-    return get_cached(api, info, [](NyxApiImpl &c, NyxApiDomainInfo *out) {
-        std::memcpy(out, &c.domain_info, sizeof *out);
-    });
+    return get_field(api, info, &NyxApiImpl::domain_info);
 }
 
 NyxApiResult NyxApiGetDeviceLockStatus(NyxApi *api, uint32_t *lockStatus) {
-    return get_cached(api, lockStatus,
-                      [](NyxApiImpl &c, uint32_t *out) { *out = c.device_lock_status; });
+    return get_field(api, lockStatus, &NyxApiImpl::device_lock_status);
 }
 
 NyxApiResult NyxApiGetServerVersion(NyxApi *api, NyxApiVersion *version) {
-    return get_cached(api, version, [](NyxApiImpl &c, NyxApiVersion *out) {
-        std::memcpy(out, &c.server_version, sizeof *out);
-    });
+    return get_field(api, version, &NyxApiImpl::server_version);
 }
 
 NyxApiResult NyxApiAvailableInterfaces(NyxApi *api, uint64_t *count, NyxApiInterface *list) {

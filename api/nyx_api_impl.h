@@ -40,14 +40,6 @@ void nyx_api_destroy(NyxApi *api) noexcept;
 // Handles made and not yet freed, in this process; tests watch it for leaks.
 size_t nyx_api_live_handles();
 
-// Service status codes with their names and descriptions, ending with a null entry.
-struct NyxApiStatusEntry {
-    uint16_t code;
-    const char *name;
-    const char *description;
-};
-extern const NyxApiStatusEntry nyx_api_status_table[];
-
 bool nyx_api_interface_equal(const NyxApiInterface &a, const NyxApiInterface &b);
 
 class NyxApiImpl {

@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "vtr/vtr_text.h" // header-only: nothing below the API is linked
 
 #include <cinttypes>
 #include <cstdio>
@@ -11,24 +12,6 @@ namespace nyxcli {
 namespace {
 
 constexpr uint64_t kListCapacity = 32;
-
-void append_utf8(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 void value_line(const char *label, const std::string &value) {
     std::string line = "  ";
@@ -45,14 +28,20 @@ void failure_line(const char *label) {
     err_line(line);
 }
 
-template <typename T, typename Getter>
-void print_number(NyxApi *api, Getter getter, const char *label, const char *unit = "") {
+// One value as "  label = text", or its failure line.
+template <typename T, typename Getter, typename Format>
+void print_value(NyxApi *api, Getter getter, const char *label, Format format) {
     T value{};
     if (getter(api, &value) != NYXAPI_SUCCESS) {
         failure_line(label);
         return;
     }
-    value_line(label, std::to_string(value) + unit);
+    value_line(label, format(value));
+}
+
+template <typename T, typename Getter>
+void print_number(NyxApi *api, Getter getter, const char *label, const char *unit = "") {
+    print_value<T>(api, getter, label, [unit](T value) { return std::to_string(value) + unit; });
 }
 
 // Lists: room for 32 entries; when more are available only the first 32 are shown.
@@ -79,6 +68,10 @@ void print_list(NyxApi *api, Lister lister, const char *label, Format format) {
     out_line(line);
 }
 
+std::string audio_text(NyxApiAudioInterface audio) {
+    return audio_interface_name(audio);
+}
+
 std::string decimal(uint32_t value) {
     return std::to_string(value);
 }
@@ -91,23 +84,12 @@ std::string bounded(const char *text, size_t size) {
 } // namespace
 
 std::string utf16_to_utf8(const uint16_t *units, size_t max_units) {
+    std::u16string wide;
+    for (size_t i = 0; i < max_units && units[i] != 0; ++i) {
+        wide += static_cast<char16_t>(units[i]);
+    }
     std::string out;
-    size_t length = 0;
-    while (length < max_units && units[length] != 0) {
-        ++length;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        uint32_t unit = units[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            uint32_t low = units[++i];
-            append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            append_utf8(out, 0xFFFD); // an unpaired surrogate
-        } else {
-            append_utf8(out, unit);
-        }
-    }
+    vtr_utf16_to_utf8_string(wide.c_str(), wide.size(), VTR_UTF16_REPLACE, &out);
     return out;
 }
 
@@ -148,12 +130,7 @@ void print_corvo_latency(NyxApi *api) {
 }
 
 void print_audio_interface(NyxApi *api) {
-    NyxApiAudioInterface audio = 0;
-    if (NyxApiGetAudioInterface(api, &audio) != NYXAPI_SUCCESS) {
-        failure_line("Audio Interface");
-        return;
-    }
-    value_line("Audio Interface", audio_interface_name(audio));
+    print_value<NyxApiAudioInterface>(api, NyxApiGetAudioInterface, "Audio Interface", audio_text);
 }
 
 void print_device_name(NyxApi *api) {
@@ -167,21 +144,11 @@ void print_device_name(NyxApi *api) {
 }
 
 void print_interface(NyxApi *api) {
-    NyxApiInterface iface{};
-    if (NyxApiGetInterface(api, &iface) != NYXAPI_SUCCESS) {
-        failure_line("Interface");
-        return;
-    }
-    value_line("Interface", interface_text(iface));
+    print_value<NyxApiInterface>(api, NyxApiGetInterface, "Interface", interface_text);
 }
 
 void print_server_version(NyxApi *api) {
-    NyxApiVersion version{};
-    if (NyxApiGetServerVersion(api, &version) != NYXAPI_SUCCESS) {
-        failure_line("NYX Version");
-        return;
-    }
-    value_line("NYX Version", version_text(version));
+    print_value<NyxApiVersion>(api, NyxApiGetServerVersion, "NYX Version", version_text);
 }
 
 void print_lock_status(NyxApi *api) {
@@ -207,9 +174,8 @@ void print_available_asio_latencies(NyxApi *api) {
 }
 
 void print_available_audio_interfaces(NyxApi *api) {
-    print_list<NyxApiAudioInterface>(
-        api, NyxApiAvailableAudioInterfaces, "Available Audio Interfaces",
-        [](NyxApiAudioInterface audio) { return std::string(audio_interface_name(audio)); });
+    print_list<NyxApiAudioInterface>(api, NyxApiAvailableAudioInterfaces,
+                                     "Available Audio Interfaces", audio_text);
 }
 
 void print_available_channel_counts(NyxApi *api) {

@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "vtr/vtr_text.h" // header-only: nothing below the API is linked
 
 #include <chrono>
 #include <iostream>
@@ -17,33 +18,20 @@ bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // One address group: hexadecimal digits from the start, stopping at the first other
 // character. Values beyond the signed 32-bit range are refused.
 std::optional<uint8_t> parse_group(std::string_view group, const char **message) {
-    if (group.empty() || hex_digit(group.front()) < 0) {
+    if (group.empty() || vtr_digit_value(group.front()) >= 16) {
         *message = "invalid stoi argument";
         return std::nullopt;
     }
     uint64_t value = 0;
     for (char c : group) {
-        int digit = hex_digit(c);
-        if (digit < 0) {
+        unsigned digit = vtr_digit_value(c);
+        if (digit >= 16) {
             break;
         }
-        value = value * 16 + static_cast<uint64_t>(digit);
+        value = value * 16 + digit;
         if (value > 0x7FFFFFFF) {
             *message = "stoi argument out of range";
             return std::nullopt;
@@ -85,16 +73,12 @@ int32_t parse_decimal(std::string_view text) {
         negative = text[i] == '-';
         ++i;
     }
-    // Accumulate as a magnitude and clamp, so any number of digits stays bounded.
-    const int64_t limit = negative ? int64_t{1} << 31 : (int64_t{1} << 31) - 1;
-    int64_t magnitude = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        magnitude = magnitude * 10 + (text[i] - '0');
-        if (magnitude > limit) {
-            magnitude = limit;
-        }
-    }
-    return static_cast<int32_t>(negative ? -magnitude : magnitude);
+    // Digits beyond the 32-bit range saturate at the nearest limit.
+    uint64_t magnitude = 0;
+    vtr_parse_digits_saturating(text.data() + i, text.size() - i,
+                                negative ? uint64_t{1} << 31 : (uint64_t{1} << 31) - 1, &magnitude);
+    return static_cast<int32_t>(negative ? -static_cast<int64_t>(magnitude)
+                                         : static_cast<int64_t>(magnitude));
 }
 
 std::optional<std::array<uint8_t, 6>> parse_mac(std::string_view text) {

@@ -40,6 +40,29 @@ vtr_error read_group(const sbcp2_message *msg, uint32_t offset, uint16_t known, 
     return VTR_SUCCESS;
 }
 
+// Reads the group at offset and hands each known slot to read(index, slot) until one fails.
+template <typename Read>
+vtr_error read_slots(const sbcp2_message *msg, uint32_t offset, uint16_t known, uint16_t required,
+                     Read read) {
+    sbcp2_u16_array group;
+    uint16_t slots = 0;
+    vtr_error err = read_group(msg, offset, known, required, &group, &slots);
+    for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
+        err = read(i, sbcp2_u16_array_get(&group, i));
+    }
+    return err;
+}
+
+// Zero-fills a record, then reads the body's root group slot by slot.
+template <typename Record, typename Read>
+vtr_error decode_root(const sbcp2_message *msg, Record *record, uint16_t known, Read read) {
+    if (msg == nullptr || record == nullptr) {
+        return VTR_INVALIDPARAMETER;
+    }
+    std::memset(record, 0, sizeof *record);
+    return read_slots(msg, 0, known, 0, read);
+}
+
 // Texts longer than the field are cut to fit; that is not an error.
 vtr_error read_text(const sbcp2_message *msg, uint32_t offset, char *field, size_t size) {
     size_t length = size;
@@ -52,78 +75,57 @@ vtr_error read_wide(const sbcp2_message *msg, uint32_t offset, char16_t *field, 
 }
 
 vtr_error decode_interface(const sbcp2_message *msg, uint32_t offset, nyx_interface *interface) {
-    sbcp2_u16_array group;
-    uint16_t slots = 0;
-    vtr_error err = read_group(msg, offset, INTERFACE_SLOTS, 0, &group, &slots);
-    for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
-        uint16_t slot = sbcp2_u16_array_get(&group, i);
-        if (i == 0) {
-            err = read_wide(msg, slot, interface->name, sizeof interface->name / 2);
-        } else {
-            err = sbcp2_message_read_bytes(msg, slot, sizeof interface->mac, interface->mac);
-        }
-    }
-    return err;
+    return read_slots(msg, offset, INTERFACE_SLOTS, 0, [&](uint16_t i, uint16_t slot) {
+        return i == 0 ? read_wide(msg, slot, interface->name, sizeof interface->name / 2)
+                      : sbcp2_message_read_bytes(msg, slot, sizeof interface->mac, interface->mac);
+    });
 }
 
 vtr_error decode_asio(const sbcp2_message *msg, uint32_t offset, nyx_asio_config *asio) {
-    sbcp2_u16_array group;
-    uint16_t slots = 0;
-    vtr_error err = read_group(msg, offset, ASIO_SLOTS, ASIO_SLOTS, &group, &slots);
-    for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
-        uint16_t slot = sbcp2_u16_array_get(&group, i);
-        switch (i) {
-        case 0:
-            asio->audio_interface = slot;
-            break;
-        case 1:
-            err = sbcp2_message_read_u32(msg, slot, &asio->asio_buffer_size);
-            break;
-        case 2:
-            asio->asio_encoding = slot;
-            break;
-        case 3:
-            err = sbcp2_message_read_u32(msg, slot, &asio->asio_latency_us);
-            break;
-        }
-    }
-    return err;
+    return read_slots(msg, offset, ASIO_SLOTS, ASIO_SLOTS,
+                      [&](uint16_t i, uint16_t slot) -> vtr_error {
+                          switch (i) {
+                          case 0:
+                              asio->audio_interface = slot;
+                              break;
+                          case 1:
+                              return sbcp2_message_read_u32(msg, slot, &asio->asio_buffer_size);
+                          case 2:
+                              asio->asio_encoding = slot;
+                              break;
+                          case 3:
+                              return sbcp2_message_read_u32(msg, slot, &asio->asio_latency_us);
+                          }
+                          return VTR_SUCCESS;
+                      });
 }
 
 vtr_error decode_config(const sbcp2_message *msg, uint32_t offset, nyx_system_config *config) {
-    sbcp2_u16_array group;
-    uint16_t slots = 0;
-    vtr_error err = read_group(msg, offset, CONFIG_SLOTS, 0, &group, &slots);
-    for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
-        uint16_t slot = sbcp2_u16_array_get(&group, i);
+    return read_slots(msg, offset, CONFIG_SLOTS, 0, [&](uint16_t i, uint16_t slot) -> vtr_error {
         switch (i) {
         case 0:
             config->channels = slot;
             break;
         case 1:
-            err = decode_interface(msg, slot, &config->interface);
-            break;
+            return decode_interface(msg, slot, &config->interface);
         case 2:
-            err = sbcp2_message_read_u32(msg, slot, &config->sample_rate);
-            break;
+            return sbcp2_message_read_u32(msg, slot, &config->sample_rate);
         case 3:
             config->sample_format = slot;
             break;
         case 4:
-            err = read_text(msg, slot, config->latency, sizeof config->latency);
-            break;
+            return read_text(msg, slot, config->latency, sizeof config->latency);
         case 5:
             config->want_to_run = slot != 0 ? 1 : 0;
             break;
         case 6:
-            err = decode_asio(msg, slot, &config->asio);
-            break;
+            return decode_asio(msg, slot, &config->asio);
         case 7:
             config->pullup = slot;
             break;
         }
-    }
-    return err;
+        return VTR_SUCCESS;
+    });
 }
 
 vtr_error decode_dll(const sbcp2_message *msg, uint32_t offset, nyx_system_state *state) {
@@ -138,21 +140,14 @@ vtr_error decode_dll(const sbcp2_message *msg, uint32_t offset, nyx_system_state
 }
 
 vtr_error decode_domain(const sbcp2_message *msg, uint32_t offset, nyx_domain_info *domain) {
-    sbcp2_u16_array group;
-    uint16_t slots = 0;
-    vtr_error err = read_group(msg, offset, DOMAIN_SLOTS, 0, &group, &slots);
-    for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
-        uint16_t slot = sbcp2_u16_array_get(&group, i);
+    return read_slots(msg, offset, DOMAIN_SLOTS, 0, [&](uint16_t i, uint16_t slot) -> vtr_error {
         switch (i) {
         case 0:
-            err = read_text(msg, slot, domain->domain_text, sizeof domain->domain_text);
-            break;
+            return read_text(msg, slot, domain->domain_text, sizeof domain->domain_text);
         case 1:
-            err = read_text(msg, slot, domain->domain_name, sizeof domain->domain_name);
-            break;
+            return read_text(msg, slot, domain->domain_name, sizeof domain->domain_name);
         case 2:
-            err = sbcp2_message_read_u32(msg, slot, &domain->domain_value);
-            break;
+            return sbcp2_message_read_u32(msg, slot, &domain->domain_value);
         case 3:
             domain->enrolled = slot;
             break;
@@ -163,39 +158,26 @@ vtr_error decode_domain(const sbcp2_message *msg, uint32_t offset, nyx_domain_in
             domain->config_allowed = slot;
             break;
         }
-    }
-    return err;
+        return VTR_SUCCESS;
+    });
 }
 
 vtr_error decode_sample_rate(const sbcp2_message *msg, uint32_t offset,
                              nyx_sample_rate_option *rate) {
-    sbcp2_u16_array group;
-    uint16_t slots = 0;
-    vtr_error err = read_group(msg, offset, SAMPLE_RATE_SLOTS, 0, &group, &slots);
-    for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
-        uint16_t slot = sbcp2_u16_array_get(&group, i);
+    return read_slots(msg, offset, SAMPLE_RATE_SLOTS, 0, [&](uint16_t i, uint16_t slot) {
         if (i == 0) {
-            err = sbcp2_message_read_u32(msg, slot, &rate->rate);
-        } else {
-            rate->max_channels = slot;
+            return sbcp2_message_read_u32(msg, slot, &rate->rate);
         }
-    }
-    return err;
+        rate->max_channels = slot;
+        return vtr_error{VTR_SUCCESS};
+    });
 }
 
 vtr_error decode_latency(const sbcp2_message *msg, uint32_t offset, nyx_latency_option *latency) {
-    sbcp2_u16_array group;
-    uint16_t slots = 0;
-    vtr_error err = read_group(msg, offset, LATENCY_SLOTS, 0, &group, &slots);
-    for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
-        uint16_t slot = sbcp2_u16_array_get(&group, i);
-        if (i == 0) {
-            err = read_text(msg, slot, latency->name, sizeof latency->name);
-        } else {
-            err = sbcp2_message_read_u32(msg, slot, &latency->us);
-        }
-    }
-    return err;
+    return read_slots(msg, offset, LATENCY_SLOTS, 0, [&](uint16_t i, uint16_t slot) {
+        return i == 0 ? read_text(msg, slot, latency->name, sizeof latency->name)
+                      : sbcp2_message_read_u32(msg, slot, &latency->us);
+    });
 }
 
 // An array of group offsets; the first 16 groups are decoded into zero-filled entries.
@@ -218,24 +200,26 @@ vtr_error decode_list(const sbcp2_message *msg, uint32_t offset, uint16_t *count
     return VTR_SUCCESS;
 }
 
-vtr_error read_u16_list(const sbcp2_message *msg, uint32_t offset, uint16_t *count,
-                        uint16_t *values) {
+// A list of at most 16 numbers; more in the body are left unread.
+template <typename T>
+vtr_error read_list(const sbcp2_message *msg, uint32_t offset, uint16_t *count, T *values,
+                    vtr_error (*read)(const sbcp2_message *, uint32_t, uint16_t *, T *)) {
     uint16_t n = NYX_LIST_MAX;
-    vtr_error err = sbcp2_message_read_u16_array(msg, offset, &n, values);
+    vtr_error err = read(msg, offset, &n, values);
     if (err == VTR_SUCCESS) {
         *count = min16(n, NYX_LIST_MAX);
     }
     return err;
 }
 
+vtr_error read_u16_list(const sbcp2_message *msg, uint32_t offset, uint16_t *count,
+                        uint16_t *values) {
+    return read_list(msg, offset, count, values, sbcp2_message_read_u16_array);
+}
+
 vtr_error read_u32_list(const sbcp2_message *msg, uint32_t offset, uint16_t *count,
                         uint32_t *values) {
-    uint16_t n = NYX_LIST_MAX;
-    vtr_error err = sbcp2_message_read_u32_array(msg, offset, &n, values);
-    if (err == VTR_SUCCESS) {
-        *count = min16(n, NYX_LIST_MAX);
-    }
-    return err;
+    return read_list(msg, offset, count, values, sbcp2_message_read_u32_array);
 }
 
 vtr_error decode_asio_options(const sbcp2_message *msg, uint32_t offset, nyx_asio_options *asio) {
@@ -369,15 +353,7 @@ vtr_error nyx_encode_system_config(sbcp2_message *msg, const nyx_system_config *
 }
 
 vtr_error nyx_decode_server_version(const sbcp2_message *msg, nyx_server_version *version) {
-    if (msg == nullptr || version == nullptr) {
-        return VTR_INVALIDPARAMETER;
-    }
-    std::memset(version, 0, sizeof *version);
-    sbcp2_u16_array root;
-    uint16_t slots = 0;
-    vtr_error err = read_group(msg, 0, VERSION_SLOTS, 0, &root, &slots);
-    for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
-        uint16_t slot = sbcp2_u16_array_get(&root, i);
+    return decode_root(msg, version, VERSION_SLOTS, [&](uint16_t i, uint16_t slot) -> vtr_error {
         switch (i) {
         case 0:
             version->word0 = slot;
@@ -395,30 +371,20 @@ vtr_error nyx_decode_server_version(const sbcp2_message *msg, nyx_server_version
             version->build = slot;
             break;
         case 5:
-            err = read_text(msg, slot, version->text, sizeof version->text);
-            break;
+            return read_text(msg, slot, version->text, sizeof version->text);
         case 7:
             version->word7 = slot;
             break;
         }
-    }
-    return err;
+        return VTR_SUCCESS;
+    });
 }
 
 vtr_error nyx_decode_system_state(const sbcp2_message *msg, nyx_system_state *state) {
-    if (msg == nullptr || state == nullptr) {
-        return VTR_INVALIDPARAMETER;
-    }
-    std::memset(state, 0, sizeof *state);
-    sbcp2_u16_array root;
-    uint16_t slots = 0;
-    vtr_error err = read_group(msg, 0, STATE_SLOTS, 0, &root, &slots);
-    for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
-        uint16_t slot = sbcp2_u16_array_get(&root, i);
+    return decode_root(msg, state, STATE_SLOTS, [&](uint16_t i, uint16_t slot) -> vtr_error {
         switch (i) {
         case 0:
-            err = decode_config(msg, slot, &state->config);
-            break;
+            return decode_config(msg, slot, &state->config);
         case 1:
             state->config_lock_flags = slot;
             break;
@@ -426,14 +392,11 @@ vtr_error nyx_decode_system_state(const sbcp2_message *msg, nyx_system_state *st
             state->link_up = slot != 0 ? 1 : 0;
             break;
         case 3:
-            err = sbcp2_message_read_u32(msg, slot, &state->link_speed);
-            break;
+            return sbcp2_message_read_u32(msg, slot, &state->link_speed);
         case 4:
-            err = sbcp2_message_read_bytes(msg, slot, sizeof state->ip_address, state->ip_address);
-            break;
+            return sbcp2_message_read_bytes(msg, slot, sizeof state->ip_address, state->ip_address);
         case 5:
-            err = read_text(msg, slot, state->device_name, sizeof state->device_name);
-            break;
+            return read_text(msg, slot, state->device_name, sizeof state->device_name);
         case 6:
             state->system_error = slot;
             break;
@@ -441,68 +404,44 @@ vtr_error nyx_decode_system_state(const sbcp2_message *msg, nyx_system_state *st
             state->slot7_value = slot;
             break;
         case 8:
-            err = decode_dll(msg, slot, state);
-            break;
+            return decode_dll(msg, slot, state);
         case 9:
             state->device_lock_status = slot;
             break;
         case 10:
-            err = decode_domain(msg, slot, &state->domain);
-            break;
+            return decode_domain(msg, slot, &state->domain);
         }
-    }
-    return err;
+        return VTR_SUCCESS;
+    });
 }
 
 vtr_error nyx_decode_system_options(const sbcp2_message *msg, nyx_system_options *options) {
-    if (msg == nullptr || options == nullptr) {
-        return VTR_INVALIDPARAMETER;
-    }
-    std::memset(options, 0, sizeof *options);
-    sbcp2_u16_array root;
-    uint16_t slots = 0;
-    vtr_error err = read_group(msg, 0, OPTIONS_SLOTS, 0, &root, &slots);
-    for (uint16_t i = 0; i < slots && err == VTR_SUCCESS; i++) {
-        uint16_t slot = sbcp2_u16_array_get(&root, i);
+    return decode_root(msg, options, OPTIONS_SLOTS, [&](uint16_t i, uint16_t slot) -> vtr_error {
         switch (i) {
         case 0:
-            err = read_u16_list(msg, slot, &options->num_channel_counts, options->channel_counts);
-            break;
+            return read_u16_list(msg, slot, &options->num_channel_counts, options->channel_counts);
         case 1:
-            err = decode_list(msg, slot, &options->num_interfaces, options->interfaces,
-                              decode_interface);
-            break;
+            return decode_list(msg, slot, &options->num_interfaces, options->interfaces,
+                               decode_interface);
         case 2:
-            err = decode_list(msg, slot, &options->num_sample_rates, options->sample_rates,
-                              decode_sample_rate);
-            break;
+            return decode_list(msg, slot, &options->num_sample_rates, options->sample_rates,
+                               decode_sample_rate);
         case 3:
-            err = read_u16_list(msg, slot, &options->num_sample_formats, options->sample_formats);
-            break;
+            return read_u16_list(msg, slot, &options->num_sample_formats, options->sample_formats);
         case 4:
-            err =
-                decode_list(msg, slot, &options->num_latencies, options->latencies, decode_latency);
-            break;
+            return decode_list(msg, slot, &options->num_latencies, options->latencies,
+                               decode_latency);
         case 5:
-            err = decode_asio_options(msg, slot, &options->asio);
-            break;
+            return decode_asio_options(msg, slot, &options->asio);
         }
-    }
-    return err;
+        return VTR_SUCCESS;
+    });
 }
 
 vtr_error nyx_decode_name(const sbcp2_message *msg, nyx_name *name) {
-    if (msg == nullptr || name == nullptr) {
-        return VTR_INVALIDPARAMETER;
-    }
-    std::memset(name, 0, sizeof *name);
-    sbcp2_u16_array root;
-    uint16_t slots = 0;
-    vtr_error err = read_group(msg, 0, NAME_SLOTS, 0, &root, &slots);
-    if (err == VTR_SUCCESS && slots > 0) {
-        err = read_text(msg, sbcp2_u16_array_get(&root, 0), name->name, sizeof name->name);
-    }
-    return err;
+    return decode_root(msg, name, NAME_SLOTS, [&](uint16_t, uint16_t slot) {
+        return read_text(msg, slot, name->name, sizeof name->name);
+    });
 }
 
 const char *nyx_status_name(uint16_t status) {

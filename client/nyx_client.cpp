@@ -168,56 +168,48 @@ void on_response(nyx_client *client, const sbcp2_client2_event *event) {
     }
 }
 
-void on_service_event(nyx_client *client, const sbcp2_client2_event *event) {
+// Decodes a record the manager sent, logs it and stores it.
+template <typename T>
+void take_record(nyx_client *client, const sbcp2_message *msg, const char *what,
+                 const char *heading, vtr_error (*decode)(const sbcp2_message *, T *),
+                 void (*log)(vtr_logger *, uint32_t, const T *, const char *), T *stored,
+                 uint32_t flag, uint32_t kind, bool (*equal)(const T *, const T *)) {
     static const char *const FN = "nyx_client_on_event";
     vtr_logger *logger = logger_of(client);
+    T received;
+    vtr_error err = decode(msg, &received);
+    if (err != VTR_SUCCESS) {
+        char text[VTR_ERROR_TEXT_SIZE];
+        vtr_log(logger, VTR_LOG_ERROR, "%s: Error reading %s: %s\n", FN, what,
+                vtr_error_text(err, text));
+        return;
+    }
+    vtr_log(logger, VTR_LOG_DEBUG, "%s: %s:", FN, heading);
+    if (log != nullptr) {
+        log(logger, VTR_LOG_DEBUG, &received, "  ");
+    }
+    store(client, stored, &received, flag, kind, equal);
+}
+
+void on_service_event(nyx_client *client, const sbcp2_client2_event *event) {
     const sbcp2_message *msg = event->message;
     if (msg == nullptr) {
         return;
     }
-    char text[VTR_ERROR_TEXT_SIZE];
-    vtr_error err;
     switch (sbcp2_message_get_opcode(sbcp2_message_head(msg))) {
-    case NYX_OPCODE_OPTIONS: {
-        nyx_system_options options;
-        err = nyx_decode_system_options(msg, &options);
-        if (err != VTR_SUCCESS) {
-            vtr_log(logger, VTR_LOG_ERROR, "%s: Error reading options: %s\n", FN,
-                    vtr_error_text(err, text));
-            break;
-        }
-        vtr_log(logger, VTR_LOG_DEBUG, "%s: options are:", FN);
-        nyx_system_options_log(logger, VTR_LOG_DEBUG, &options, "  ");
-        store(client, &client->options, &options, KNOWN_OPTIONS, NYX_CHANGE_OPTIONS,
-              nyx_system_options_equal);
+    case NYX_OPCODE_OPTIONS:
+        take_record(client, msg, "options", "options are", nyx_decode_system_options,
+                    nyx_system_options_log, &client->options, KNOWN_OPTIONS, NYX_CHANGE_OPTIONS,
+                    nyx_system_options_equal);
         break;
-    }
-    case NYX_OPCODE_STATE: {
-        nyx_system_state state;
-        err = nyx_decode_system_state(msg, &state);
-        if (err != VTR_SUCCESS) {
-            vtr_log(logger, VTR_LOG_ERROR, "%s: Error reading state: %s\n", FN,
-                    vtr_error_text(err, text));
-            break;
-        }
-        vtr_log(logger, VTR_LOG_DEBUG, "%s: state is:", FN);
-        nyx_system_state_log(logger, VTR_LOG_DEBUG, &state, "  ");
-        store(client, &client->state, &state, KNOWN_STATE, NYX_CHANGE_STATE,
-              nyx_system_state_equal);
+    case NYX_OPCODE_STATE:
+        take_record(client, msg, "state", "state is", nyx_decode_system_state, nyx_system_state_log,
+                    &client->state, KNOWN_STATE, NYX_CHANGE_STATE, nyx_system_state_equal);
         break;
-    }
-    case NYX_OPCODE_NAME: {
-        nyx_name name;
-        err = nyx_decode_name(msg, &name);
-        if (err != VTR_SUCCESS) {
-            vtr_log(logger, VTR_LOG_ERROR, "%s: Error reading name: %s\n", FN,
-                    vtr_error_text(err, text));
-            break;
-        }
-        vtr_log(logger, VTR_LOG_DEBUG, "%s: name is:", FN);
-        store(client, &client->name, &name, KNOWN_NAME, NYX_CHANGE_NAME, nyx_name_equal);
+    case NYX_OPCODE_NAME:
+        take_record<nyx_name>(client, msg, "name", "name is", nyx_decode_name, nullptr,
+                              &client->name, KNOWN_NAME, NYX_CHANGE_NAME, nyx_name_equal);
         break;
-    }
     default:
         break;
     }

@@ -71,57 +71,58 @@ void list_add(char *text, bool *first, const char *entry) {
 
 } // namespace
 
-const char *nyx_system_error_name(uint16_t code) {
-    switch (code) {
-    case 0x0000:
-        return "None";
-    case 0x0001:
-        return "Running";
-    case 0x0010:
-        return "Missing";
-    case 0x0011:
-        return "Stopped";
-    case 0x0100:
-        return "Manager";
-    case 0x0101:
-        return "Invalid Config";
-    case 0x0102:
-        return "Sleeping";
-    case 0x0110:
-        return "Orv";
-    case 0x0120:
-        return "Brisel error";
-    case 0x0200:
-        return "Driver";
-    case 0x0201:
-        return "Driver Missing";
-    case 0x0202:
-        return "Driver Stopped";
-    case 0x0203:
-        return "Driver Stalled";
-    case 0x0204:
-        return "Kernel extension blocked";
-    case 0x0300:
-        return "PTP";
-    case 0x0301:
-        return "PTP Missing";
-    case 0x0400:
-        return "Routa";
-    case 0x0401:
-        return "Routa Missing";
-    case 0x0500:
-        return "Other Corvo Running";
-    case 0x0600:
-        return "Orvane";
-    case 0x0601:
-        return "Orvane Missing";
-    case 0x0700:
-        return "Prox";
-    case 0x0701:
-        return "Prox Missing";
-    default:
-        return nullptr;
+const nyx_system_error_row nyx_system_error_table[] = {
+    {0x0000, "None", "No error"},
+    {0x0001, "Running", "System is running"},
+    {0x0010, "Missing", "Can't find the manager"},
+    {0x0011, "Stopped", "Manager isn't active"},
+    {0x0100, "Manager", "Sonavel manager failed"},
+    {0x0101, "Invalid Config", "Sonavel is unable to run using current configuration"},
+    {0x0102, "Sleeping", "Sonavel is not running as the system is sleeping"},
+    {0x0110, "Orv", "Can't communicate with Orvane server"},
+    {0x0200, "Driver", "Audio driver failed"},
+    {0x0201, "Driver Missing", "Can't find audio driver"},
+    {0x0202, "Driver Stopped", "Audio driver isn't active"},
+    {0x0203, "Driver Stalled", "Audio driver is not responding"},
+    {0x0300, "PTP", "PTP failed"},
+    {0x0301, "PTP Missing", "Can't find PTP program"},
+    {0x0400, "Routa", "Audio routing system failed"},
+    {0x0401, "Routa Missing", "Can't find audio routing program"},
+    {0x0500, "Other Corvo Running",
+     "Sonavel has detected that Tavrel is currently active on this computer. Please stop Tavrel "
+     "before launching Sonavel."},
+    {0x0600, "Orvane", "Orvane Server failed"},
+    {0x0601, "Orvane Missing", "Can't find Orvane Server program"},
+    {0x0120, "Brisel error", "Unable to initialize Corvo Domain support"},
+    {0x0204, "Kernel extension blocked",
+     "The Sonavel driver is currently blocked from loading by macOS. Please go to the Security & "
+     "Privacy pane in System Preferences and allow system software from Vantorel to load."},
+    {0x0700, "Prox", "Audio processing engine failed"},
+    {0x0701, "Prox Missing", "Can't find audio processing engine program"},
+    {0, nullptr, nullptr},
+};
+
+namespace {
+
+const nyx_system_error_row *find_system_error(uint16_t code) {
+    for (const nyx_system_error_row *row = nyx_system_error_table; row->name != nullptr; ++row) {
+        if (row->code == code) {
+            return row;
+        }
     }
+    return nullptr;
+}
+
+} // namespace
+
+const char *nyx_system_error_name(uint16_t code) {
+    const nyx_system_error_row *row = find_system_error(code);
+    return row != nullptr ? row->name : nullptr;
+}
+
+const char *nyx_system_error_description(uint16_t code) {
+    const nyx_system_error_row *row = find_system_error(code);
+    return row != nullptr ? row->description : nullptr;
 }
 
 const char *nyx_pullup_name(uint16_t pullup) {

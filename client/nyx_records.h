@@ -115,8 +115,18 @@ struct nyx_name {
     char name[32];
 };
 
-// Status names of system_error ("Sleeping"), nullptr for a code without a row.
+// The manager's status codes (high byte the component, low byte the condition) with their
+// short names and descriptions; the table ends with a row without a name.
+struct nyx_system_error_row {
+    uint16_t code;
+    const char *name;
+    const char *description;
+};
+extern const nyx_system_error_row nyx_system_error_table[];
+
+// Name ("Sleeping") and description of a system_error; nullptr for a code without a row.
 const char *nyx_system_error_name(uint16_t code);
+const char *nyx_system_error_description(uint16_t code);
 const char *nyx_pullup_name(uint16_t pullup);
 const char *nyx_audio_interface_name(uint32_t audio_interface); // "ASIO", "WDM", else "?"
 

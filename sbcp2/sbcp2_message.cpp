@@ -97,6 +97,35 @@ uint64_t padded_even(uint64_t length) {
     return length + (length & 1);
 }
 
+// Appends an item, has `fill` write it and hands back where it starts (when asked).
+template <typename Fill>
+vtr_error append_filled(sbcp2_message *msg, uint32_t align, uint64_t length, uint16_t *offset,
+                        Fill fill) {
+    uint32_t at = 0;
+    vtr_error err = append_item(msg, align, length, &at);
+    if (err != VTR_SUCCESS)
+        return err;
+    fill(body_of(msg) + at);
+    if (offset)
+        *offset = static_cast<uint16_t>(at);
+    return VTR_SUCCESS;
+}
+
+// The zero-terminated text at an even offset of the body: INVALIDPARAMETER for an offset
+// outside it, INVALIDDATA when no zero follows within it.
+vtr_error text_at(const sbcp2_message *msg, uint32_t offset, const uint8_t **text, size_t *length) {
+    uint32_t readable = readable_length(msg);
+    if ((offset & 1) || offset >= readable)
+        return VTR_INVALIDPARAMETER;
+    const uint8_t *p = body_of(msg) + offset;
+    const void *end = memchr(p, 0, readable - offset);
+    if (!end)
+        return VTR_INVALIDDATA;
+    *text = p;
+    *length = static_cast<size_t>(static_cast<const uint8_t *>(end) - p);
+    return VTR_SUCCESS;
+}
+
 } // namespace
 
 void sbcp2_message_init_record(sbcp2_message *msg) {
@@ -252,55 +281,38 @@ vtr_error sbcp2_message_append_u16_array(sbcp2_message *msg, uint16_t count, con
                                          uint16_t *offset) {
     if (!msg)
         return VTR_INVALIDPARAMETER;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 2, 2 + 2ull * count, &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    uint8_t *p = body_of(msg) + at;
-    store16(p, count);
-    for (uint32_t i = 0; i < count; i++)
-        store16(p + 2 + 2 * i, values ? values[i] : 0);
-    if (offset)
-        *offset = static_cast<uint16_t>(at);
-    return VTR_SUCCESS;
+    return append_filled(msg, 2, 2 + 2ull * count, offset, [&](uint8_t *p) {
+        store16(p, count);
+        for (uint32_t i = 0; i < count; i++)
+            store16(p + 2 + 2 * i, values ? values[i] : 0);
+    });
 }
 
 vtr_error sbcp2_message_reserve_u16_array(sbcp2_message *msg, uint16_t count,
                                           sbcp2_u16_array *array) {
     if (!msg || !array)
         return VTR_INVALIDPARAMETER;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 2, 2 + 2ull * count, &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    uint8_t *p = body_of(msg) + at;
-    store16(p, count);
-    // Zeroed rather than left with whatever an earlier message held there.
-    memset(p + 2, 0, 2u * count);
-    array->offset = static_cast<uint16_t>(at);
-    array->count = count;
-    array->values = p + 2;
-    return VTR_SUCCESS;
+    return append_filled(msg, 2, 2 + 2ull * count, &array->offset, [&](uint8_t *p) {
+        store16(p, count);
+        // Zeroed rather than left with whatever an earlier message held there.
+        memset(p + 2, 0, 2u * count);
+        array->count = count;
+        array->values = p + 2;
+    });
 }
 
 vtr_error sbcp2_message_append_bytes(sbcp2_message *msg, uint16_t length, const void *data,
                                      uint16_t *offset) {
     if (!msg)
         return VTR_INVALIDPARAMETER;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 2, padded_even(length), &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    uint8_t *p = body_of(msg) + at;
-    if (data)
-        memcpy(p, data, length);
-    else
-        memset(p, 0, length);
-    if (length & 1)
-        p[length] = 0;
-    if (offset)
-        *offset = static_cast<uint16_t>(at);
-    return VTR_SUCCESS;
+    return append_filled(msg, 2, padded_even(length), offset, [&](uint8_t *p) {
+        if (data)
+            memcpy(p, data, length);
+        else
+            memset(p, 0, length);
+        if (length & 1)
+            p[length] = 0;
+    });
 }
 
 vtr_error sbcp2_message_append_string(sbcp2_message *msg, const char *text, uint16_t *offset) {
@@ -311,29 +323,18 @@ vtr_error sbcp2_message_append_string(sbcp2_message *msg, const char *text, uint
     while (length < SBCP2_MAX_MESSAGE && text[length])
         length++;
     uint64_t with_zero = static_cast<uint64_t>(length) + 1;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 2, padded_even(with_zero), &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    uint8_t *p = body_of(msg) + at;
-    memcpy(p, text, length);
-    p[length] = 0;
-    if (with_zero & 1)
-        p[with_zero] = 0;
-    *offset = static_cast<uint16_t>(at);
-    return VTR_SUCCESS;
+    return append_filled(msg, 2, padded_even(with_zero), offset, [&](uint8_t *p) {
+        memcpy(p, text, length);
+        p[length] = 0;
+        if (with_zero & 1)
+            p[with_zero] = 0;
+    });
 }
 
 vtr_error sbcp2_message_append_u32(sbcp2_message *msg, uint32_t value, uint16_t *offset) {
     if (!msg || !offset)
         return VTR_INVALIDPARAMETER;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 4, 4, &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    store32(body_of(msg) + at, value);
-    *offset = static_cast<uint16_t>(at);
-    return VTR_SUCCESS;
+    return append_filled(msg, 4, 4, offset, [&](uint8_t *p) { store32(p, value); });
 }
 
 vtr_error sbcp2_message_append_wstring(sbcp2_message *msg, const char16_t *text, uint16_t *offset) {
@@ -342,16 +343,11 @@ vtr_error sbcp2_message_append_wstring(sbcp2_message *msg, const char16_t *text,
     size_t chars = 0;
     while (chars < SBCP2_MAX_MESSAGE && text[chars])
         chars++;
-    uint32_t at = 0;
-    vtr_error err = append_item(msg, 4, 4ull * (chars + 1), &at);
-    if (err != VTR_SUCCESS)
-        return err;
-    uint8_t *p = body_of(msg) + at;
-    for (size_t i = 0; i < chars; i++)
-        store32(p + 4 * i, text[i]);
-    store32(p + 4 * chars, 0);
-    *offset = static_cast<uint16_t>(at);
-    return VTR_SUCCESS;
+    return append_filled(msg, 4, 4ull * (chars + 1), offset, [&](uint8_t *p) {
+        for (size_t i = 0; i < chars; i++)
+            store32(p + 4 * i, text[i]);
+        store32(p + 4 * chars, 0);
+    });
 }
 
 vtr_error sbcp2_message_check_array(const sbcp2_message *msg, uint32_t offset, uint32_t pad,
@@ -431,29 +427,22 @@ vtr_error sbcp2_message_read_bytes(const sbcp2_message *msg, uint32_t offset, ui
 }
 
 const char *sbcp2_message_get_string(const sbcp2_message *msg, uint32_t offset) {
-    if (!msg)
+    const uint8_t *text = nullptr;
+    size_t length = 0;
+    if (!msg || text_at(msg, offset, &text, &length) != VTR_SUCCESS)
         return nullptr;
-    uint32_t length = readable_length(msg);
-    if ((offset & 1) || offset >= length)
-        return nullptr;
-    const uint8_t *p = body_of(msg) + offset;
-    if (!memchr(p, 0, length - offset))
-        return nullptr;
-    return reinterpret_cast<const char *>(p);
+    return reinterpret_cast<const char *>(text);
 }
 
 vtr_error sbcp2_message_read_string(const sbcp2_message *msg, uint32_t offset, char *buffer,
                                     size_t *size) {
     if (!msg || !buffer || !size || *size == 0)
         return VTR_INVALIDPARAMETER;
-    uint32_t length = readable_length(msg);
-    if ((offset & 1) || offset >= length)
-        return VTR_INVALIDPARAMETER;
-    const uint8_t *p = body_of(msg) + offset;
-    const void *end = memchr(p, 0, length - offset);
-    if (!end)
-        return VTR_INVALIDDATA;
-    size_t text = static_cast<size_t>(static_cast<const uint8_t *>(end) - p);
+    const uint8_t *p = nullptr;
+    size_t text = 0;
+    vtr_error err = text_at(msg, offset, &p, &text);
+    if (err != VTR_SUCCESS)
+        return err;
     size_t copy = text < *size - 1 ? text : *size - 1;
     memcpy(buffer, p, copy);
     buffer[copy] = '\0';

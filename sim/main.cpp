@@ -1,6 +1,7 @@
 // nyx-sim: the simulated manager service as a program of its own.
 #include "sim/sim.h"
 #include "sim/sim_model.h"
+#include "vtr/vtr_text.h"
 
 #include <atomic>
 #include <chrono>
@@ -22,11 +23,8 @@ extern "C" void on_signal(int sig) {
 }
 
 bool parse_arg_number(const char *text, unsigned long long max, unsigned long long *out) {
-    if (!text || !*text || *text == '-' || *text == '+')
-        return false;
-    char *end = nullptr;
-    unsigned long long v = strtoull(text, &end, 10);
-    if (*end != '\0' || v > max)
+    uint64_t v = 0;
+    if (!text || !vtr_parse_uint_strict(text, strlen(text), max, VTR_PARSE_DECIMAL, &v))
         return false;
     *out = v;
     return true;

@@ -3,6 +3,7 @@
 #include "sbcp2/sbcp2_message.h"
 #include "sim/sim_bodies.h"
 #include "sim/sim_model.h"
+#include "vtr/vtr_text.h"
 
 #include <atomic>
 #include <cerrno>
@@ -548,12 +549,8 @@ bool parse_switch(const std::string &w, bool *on) {
 }
 
 bool parse_number(const std::string &w, uint32_t max, uint32_t *out) {
-    if (w.empty())
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long v = strtoull(w.c_str(), &end, w.rfind("0x", 0) == 0 ? 16 : 10);
-    if (errno != 0 || *end != '\0' || w[0] == '-' || w[0] == '+' || v > max)
+    uint64_t v = 0;
+    if (!vtr_parse_uint_strict(w.data(), w.size(), max, VTR_PARSE_HEX_PREFIX, &v))
         return false;
     *out = uint32_t(v);
     return true;

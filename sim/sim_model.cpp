@@ -2,7 +2,9 @@
 
 #include "sbcp2/sbcp2_message.h"
 #include "sim/sim_bodies.h"
+#include "vtr/vtr_text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -38,32 +40,7 @@ std::vector<std::string> split_list(const std::string &value) {
 // Decimal, or hexadecimal after "0x"; no sign, nothing after the digits.
 bool parse_uint(const std::string &text, uint64_t max, uint64_t *out) {
     std::string t = trim(text);
-    unsigned base = 10;
-    size_t i = 0;
-    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-        base = 16;
-        i = 2;
-    }
-    if (i >= t.size())
-        return false;
-    uint64_t v = 0;
-    for (; i < t.size(); ++i) {
-        char c = t[i];
-        unsigned d;
-        if (c >= '0' && c <= '9')
-            d = unsigned(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = unsigned(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = unsigned(c - 'A' + 10);
-        else
-            return false;
-        if (v > (max - d) / base)
-            return false;
-        v = v * base + d;
-    }
-    *out = v;
-    return true;
+    return vtr_parse_uint_strict(t.data(), t.size(), max, VTR_PARSE_HEX_PREFIX, out);
 }
 
 bool parse_bool(const std::string &text, uint32_t *out) {
@@ -541,84 +518,17 @@ std::string join_numbers(const T *v, uint16_t count, const char *separator = ", 
 } // namespace
 
 bool nyxsim_utf8_to_utf16(const std::string &text, char16_t *out, size_t capacity) {
-    size_t n = 0;
-    for (size_t i = 0; i < text.size();) {
-        unsigned char lead = static_cast<unsigned char>(text[i]);
-        uint32_t cp;
-        size_t extra;
-        if (lead < 0x80) {
-            cp = lead;
-            extra = 0;
-        } else if ((lead & 0xe0) == 0xc0) {
-            cp = lead & 0x1f;
-            extra = 1;
-        } else if ((lead & 0xf0) == 0xe0) {
-            cp = lead & 0x0f;
-            extra = 2;
-        } else if ((lead & 0xf8) == 0xf0) {
-            cp = lead & 0x07;
-            extra = 3;
-        } else {
-            return false;
-        }
-        if (i + extra >= text.size())
-            return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            unsigned char cont = static_cast<unsigned char>(text[i + k]);
-            if ((cont & 0xc0) != 0x80)
-                return false;
-            cp = (cp << 6) | (cont & 0x3f);
-        }
-        static const uint32_t min_for[4] = {0, 0x80, 0x800, 0x10000};
-        if (cp < min_for[extra] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) || cp == 0)
-            return false;
-        i += extra + 1;
-        if (cp >= 0x10000) {
-            if (n + 2 >= capacity)
-                return false;
-            cp -= 0x10000;
-            out[n++] = char16_t(0xd800 + (cp >> 10));
-            out[n++] = char16_t(0xdc00 + (cp & 0x3ff));
-        } else {
-            if (n + 1 >= capacity)
-                return false;
-            out[n++] = char16_t(cp);
-        }
-    }
-    if (n >= capacity)
+    size_t units = vtr_utf8_to_utf16_strict(text.data(), text.size(), out, capacity);
+    if (units == 0) {
         return false;
-    while (n < capacity)
-        out[n++] = 0;
+    }
+    std::fill(out + units, out + capacity, u'\0');
     return true;
 }
 
 std::string nyxsim_utf16_to_utf8(const char16_t *text, size_t capacity) {
     std::string out;
-    for (size_t i = 0; i < capacity && text[i] != 0; ++i) {
-        uint32_t cp = text[i];
-        if (cp >= 0xd800 && cp <= 0xdbff && i + 1 < capacity && text[i + 1] >= 0xdc00 &&
-            text[i + 1] <= 0xdfff) {
-            cp = 0x10000 + ((cp - 0xd800) << 10) + (text[i + 1] - 0xdc00);
-            ++i;
-        } else if (cp >= 0xd800 && cp <= 0xdfff) {
-            cp = 0xfffd; // a lone surrogate
-        }
-        if (cp < 0x80) {
-            out += char(cp);
-        } else if (cp < 0x800) {
-            out += char(0xc0 | (cp >> 6));
-            out += char(0x80 | (cp & 0x3f));
-        } else if (cp < 0x10000) {
-            out += char(0xe0 | (cp >> 12));
-            out += char(0x80 | ((cp >> 6) & 0x3f));
-            out += char(0x80 | (cp & 0x3f));
-        } else {
-            out += char(0xf0 | (cp >> 18));
-            out += char(0x80 | ((cp >> 12) & 0x3f));
-            out += char(0x80 | ((cp >> 6) & 0x3f));
-            out += char(0x80 | (cp & 0x3f));
-        }
-    }
+    vtr_utf16_to_utf8_string(text, capacity, VTR_UTF16_REPLACE, &out);
     return out;
 }
 

@@ -1,4 +1,5 @@
 // IPv4 socket addresses: parsing, comparison and text forms.
+#include "vtr/core_internal.h"
 #include "vtr/vtr_log.h"
 #include "vtr/vtr_socket.h"
 
@@ -96,4 +97,10 @@ char *vtr_address_to_string(const vtr_address *address, char *buffer, size_t siz
                  static_cast<unsigned>(ntohs(address->addr.port_be)),
                  static_cast<unsigned>(address->length));
     return buffer;
+}
+
+void vtr_address_from_native(vtr_address *address, const void *native, size_t length) {
+    memset(address, 0, sizeof *address);
+    memcpy(&address->addr, native, length < sizeof address->addr ? length : sizeof address->addr);
+    address->length = static_cast<uint32_t>(length);
 }

@@ -22,6 +22,7 @@
 // conversion character drops the '%' and copying resumes behind it; "%%" gives "%". A width
 // or precision that the C library cannot render (beyond INT_MAX) renders nothing.
 #include "vtr/vtr_log.h"
+#include "vtr/vtr_text.h"
 
 #include <climits>
 #include <cstdio>
@@ -78,15 +79,11 @@ struct conversion {
     bool length_has(char c) const { return strchr(length, c) != nullptr && c != 0; }
 };
 
+// A width or precision; anything beyond INT_MAX stays beyond it, and renders nothing.
 const char *parse_number(const char *p, long long *value) {
-    long long v = 0;
-    while (*p >= '0' && *p <= '9') {
-        if (v <= INT_MAX) {
-            v = v * 10 + (*p - '0');
-        }
-        ++p;
-    }
-    *value = v;
+    uint64_t v = 0;
+    p += vtr_parse_digits_saturating(p, SIZE_MAX, uint64_t{INT_MAX} + 1, &v);
+    *value = static_cast<long long>(v);
     return p;
 }
 
@@ -136,61 +133,12 @@ int_size integer_size(const conversion &c) {
     return int_size::i32;
 }
 
-// UTF-8 of one code point; returns the number of bytes.
-size_t utf8_encode(uint32_t cp, char *out) {
-    if (cp >= 0xD800 && cp <= 0xDFFF) {
-        cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-        out[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
-// Walks UTF-16 text as code points; a lone surrogate becomes U+FFFD.
-template <typename F> void utf16_each(const char16_t *wide, F f) {
-    for (size_t i = 0; wide[i] != 0; ++i) {
-        uint32_t cp = wide[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[i + 1] - 0xDC00u);
-            ++i;
-        }
-        if (!f(cp)) {
-            return;
-        }
-    }
-}
-
 // The wide text as UTF-8, at most limit bytes and never half a character.
 class wide_text {
   public:
     wide_text(const char16_t *wide, size_t limit) {
-        size_t needed = 0;
-        utf16_each(wide, [&](uint32_t cp) {
-            char bytes[4];
-            size_t n = utf8_encode(cp, bytes);
-            if (needed + n > limit) {
-                return false;
-            }
-            needed += n;
-            return true;
-        });
+        size_t length = vtr_utf16_to_utf8(wide, SIZE_MAX, VTR_UTF16_REPLACE, nullptr, 0);
+        size_t needed = length < limit ? length : limit;
         // The runtime's scratch size; longer text doubles it on the heap until it fits.
         size_t capacity = sizeof scratch_;
         if (needed + 1 > capacity) {
@@ -203,18 +151,7 @@ class wide_text {
             }
         }
         char *out = heap_ != nullptr ? heap_ : scratch_;
-        size_t used = 0;
-        utf16_each(wide, [&](uint32_t cp) {
-            char bytes[4];
-            size_t n = utf8_encode(cp, bytes);
-            if (used + n > needed) {
-                return false;
-            }
-            memcpy(out + used, bytes, n);
-            used += n;
-            return true;
-        });
-        out[used] = '\0';
+        vtr_utf16_to_utf8(wide, SIZE_MAX, VTR_UTF16_REPLACE, out, needed + 1);
         text_ = out;
     }
     ~wide_text() { free(heap_); }
@@ -249,8 +186,8 @@ void render_char(output &out, const conversion &c, bool wide, int value) {
     char text[32];
     if (wide && value != 0) {
         char bytes[5];
-        size_t n = utf8_encode(static_cast<uint16_t>(value), bytes);
-        bytes[n] = '\0';
+        const char16_t unit = static_cast<char16_t>(value);
+        vtr_utf16_to_utf8(&unit, 1, VTR_UTF16_REPLACE, bytes, sizeof bytes);
         if (conversion_text(c, "", 's', false, text, sizeof text)) {
             out.render(text, static_cast<const char *>(bytes));
         }

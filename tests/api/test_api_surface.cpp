@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -146,49 +146,31 @@ TEST(ApiSurface, HandlesCreatedFromManyThreadsAtOnce) {
     }
 }
 
-TEST(ApiSurface, StatusTable) {
-    const std::vector<std::tuple<uint16_t, std::string, std::string>> expected = {
-        {0x0000, "None", "No error"},
-        {0x0001, "Running", "System is running"},
-        {0x0010, "Missing", "Can't find the manager"},
-        {0x0011, "Stopped", "Manager isn't active"},
-        {0x0100, "Manager", "Sonavel manager failed"},
-        {0x0101, "Invalid Config", "Sonavel is unable to run using current configuration"},
-        {0x0102, "Sleeping", "Sonavel is not running as the system is sleeping"},
-        {0x0110, "Orv", "Can't communicate with Orvane server"},
-        {0x0200, "Driver", "Audio driver failed"},
-        {0x0201, "Driver Missing", "Can't find audio driver"},
-        {0x0202, "Driver Stopped", "Audio driver isn't active"},
-        {0x0203, "Driver Stalled", "Audio driver is not responding"},
-        {0x0300, "PTP", "PTP failed"},
-        {0x0301, "PTP Missing", "Can't find PTP program"},
-        {0x0400, "Routa", "Audio routing system failed"},
-        {0x0401, "Routa Missing", "Can't find audio routing program"},
-        {0x0500, "Other Corvo Running",
-         "Sonavel has detected that Tavrel is currently active on this computer. Please stop "
-         "Tavrel before launching Sonavel."},
-        {0x0600, "Orvane", "Orvane Server failed"},
-        {0x0601, "Orvane Missing", "Can't find Orvane Server program"},
-        {0x0120, "Brisel error", "Unable to initialize Corvo Domain support"},
-        {0x0204, "Kernel extension blocked",
-         "The Sonavel driver is currently blocked from loading by macOS. Please go to the "
-         "Security & Privacy pane in System Preferences and allow system software from "
-         "Vantorel to load."},
-        {0x0700, "Prox", "Audio processing engine failed"},
-        {0x0701, "Prox Missing", "Can't find audio processing engine program"},
-    };
-    size_t i = 0;
-    for (; nyx_api_status_table[i].description; ++i) {
-        ASSERT_LT(i, expected.size());
-        const auto &[code, name, description] = expected[i];
-        EXPECT_EQ(nyx_api_status_table[i].code, code) << i;
-        EXPECT_EQ(nyx_api_status_table[i].name, name) << i;
-        EXPECT_EQ(NyxApiStatusGetDescription(code), description) << i;
+TEST(ApiSurface, StatusTableRoundTrip) {
+    // Every row is found again by its code through both lookups, and codes and names are
+    // unique, so no row hides another.
+    std::set<uint16_t> codes;
+    std::set<std::string> names;
+    size_t rows = 0;
+    for (const nyx_system_error_row *row = nyx_system_error_table; row->name; ++row, ++rows) {
+        EXPECT_TRUE(codes.insert(row->code).second) << row->code;
+        EXPECT_TRUE(names.insert(row->name).second) << row->name;
+        ASSERT_NE(row->description, nullptr) << row->name;
+        EXPECT_NE(*row->description, '\0') << row->name;
+        EXPECT_EQ(NyxApiStatusGetDescription(row->code), row->description) << row->name;
+        EXPECT_EQ(nyx_system_error_name(row->code), row->name);
     }
-    EXPECT_EQ(i, expected.size());
-    EXPECT_EQ(nyx_api_status_table[i].name, nullptr);
-    EXPECT_EQ(NyxApiStatusGetDescription(0x0002), nullptr);
-    EXPECT_EQ(NyxApiStatusGetDescription(0xFFFF), nullptr);
+    EXPECT_EQ(rows, 23u);
+    // The component rows are the high byte alone; every condition has its component.
+    for (uint16_t code : codes) {
+        EXPECT_EQ(codes.count(code & 0xFF00), 1u) << code;
+    }
+    // Codes without a row, the ends of the range included.
+    for (uint16_t code : {0x0002, 0x0103, 0x0800, 0xFFFF}) {
+        EXPECT_EQ(NyxApiStatusGetDescription(code), nullptr) << code;
+        EXPECT_EQ(nyx_system_error_name(code), nullptr) << code;
+    }
+    EXPECT_STREQ(NyxApiStatusGetDescription(0x0010), "Can't find the manager");
 }
 
 TEST(ApiSurface, ResultMappingAndFixedValues) {

@@ -1,5 +1,7 @@
-// The runtime's formatter against the C library, its own rules, and wide-text printing.
+// The runtime's formatter against the C library, its own rules, wide-text printing and the
+// text conversions.
 #include "vtr/vtr_log.h"
+#include "vtr/vtr_text.h"
 
 #include <gtest/gtest.h>
 
@@ -169,6 +171,85 @@ TEST(Text, WideToTextAndBoundedCopies) {
     char16_t wide[4];
     EXPECT_EQ(vtr_wcslcpy(wide, u"abcdef", 4), 6u);
     EXPECT_EQ(std::u16string(wide), u"abc");
+}
+
+TEST(Text, Utf16AndUtf8BothWays) {
+    // Every length of UTF-8 sequence, a surrogate pair among them, there and back.
+    const char16_t wide[] = u"a\u00e9\u20ac\U0001F3B5";
+    const std::string utf8 = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xB5";
+    std::string out;
+    EXPECT_TRUE(vtr_utf16_to_utf8_string(wide, SIZE_MAX, VTR_UTF16_STRICT, &out));
+    EXPECT_EQ(out, utf8);
+    char16_t back[8];
+    EXPECT_EQ(vtr_utf8_to_utf16_strict(utf8.data(), utf8.size(), nullptr, 0), 6u);
+    ASSERT_EQ(vtr_utf8_to_utf16_strict(utf8.c_str(), SIZE_MAX, back, 6), 6u);
+    EXPECT_EQ(std::u16string(back), wide);
+    EXPECT_EQ(vtr_utf8_to_utf16_strict(utf8.c_str(), SIZE_MAX, back, 5), 0u); // no room for NUL
+
+    // Lone surrogates: U+FFFD, or a failure under the strict rule; a pair cut by the unit
+    // count is lone too.
+    const char16_t lone[] = {0xDC00, 'a', 0xD800, 'b', 0xD83C, 0xDFB5, 0};
+    EXPECT_TRUE(vtr_utf16_to_utf8_string(lone, 5, VTR_UTF16_REPLACE, &out));
+    EXPECT_EQ(out, "\xEF\xBF\xBD"
+                   "a\xEF\xBF\xBD"
+                   "b\xEF\xBF\xBD");
+    EXPECT_FALSE(vtr_utf16_to_utf8_string(lone, SIZE_MAX, VTR_UTF16_STRICT, &out));
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(vtr_utf16_to_utf8(lone + 1, SIZE_MAX, VTR_UTF16_STRICT, nullptr, 0), VTR_UTF_INVALID);
+
+    // Cut at the buffer: never half a character, counted in full, always terminated.
+    char buffer[8];
+    EXPECT_EQ(vtr_utf16_to_utf8(wide, SIZE_MAX, VTR_UTF16_REPLACE, buffer, 7), 10u);
+    EXPECT_STREQ(buffer, "a\xC3\xA9\xE2\x82\xAC");
+    EXPECT_EQ(vtr_utf16_to_utf8(wide + 1, SIZE_MAX, VTR_UTF16_REPLACE, buffer, 2), 9u);
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(vtr_utf16_to_utf8(nullptr, SIZE_MAX, VTR_UTF16_STRICT, buffer, 8), 0u);
+
+    // Bad UTF-8: cut, overlong, an encoded surrogate, beyond U+10FFFF, a stray or impossible
+    // byte, and a NUL inside the given length.
+    for (const std::string &bad : std::initializer_list<std::string>{
+             "\xC3", "x\xE2\x82", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+             "\x80", "\xFF", std::string("a\0b", 3)}) {
+        EXPECT_EQ(vtr_utf8_to_utf16_strict(bad.data(), bad.size(), back, 8), 0u) << bad;
+    }
+    // A cut sequence at the end of a NUL-terminated text is not read past its NUL.
+    EXPECT_EQ(vtr_utf8_to_utf16_strict("ok\xF0\x9F", SIZE_MAX, nullptr, 0), 0u);
+    EXPECT_EQ(vtr_utf8_to_utf16_strict("", 0, back, 1), 1u);
+    EXPECT_EQ(back[0], 0);
+}
+
+TEST(Text, NumberRules) {
+    uint64_t v = 0;
+    auto strict = [&](const std::string &text, uint64_t max, uint32_t rule) {
+        v = 99;
+        return vtr_parse_uint_strict(text.data(), text.size(), max, rule, &v);
+    };
+    // The whole text, within max, and nothing else.
+    EXPECT_TRUE(strict("65535", 65535, VTR_PARSE_DECIMAL) && v == 65535);
+    EXPECT_TRUE(strict("007", 7, VTR_PARSE_DECIMAL) && v == 7);
+    for (const char *bad :
+         {"65536", "", "+1", "-0", " 1", "1 ", "1x", "0x10", "99999999999999999999"}) {
+        EXPECT_FALSE(strict(bad, 65535, VTR_PARSE_DECIMAL)) << bad;
+    }
+    EXPECT_TRUE(strict("0xfF", 255, VTR_PARSE_HEX_PREFIX) && v == 255);
+    EXPECT_TRUE(strict("0X10", 255, VTR_PARSE_HEX_PREFIX) && v == 16);
+    EXPECT_TRUE(strict("18446744073709551615", UINT64_MAX, VTR_PARSE_HEX_PREFIX) &&
+                v == UINT64_MAX);
+    for (const char *bad : {"0x100", "0x", "ff", "0xg", "0x-1", "18446744073709551616"}) {
+        EXPECT_FALSE(strict(bad, bad[0] == '1' ? UINT64_MAX : 255, VTR_PARSE_HEX_PREFIX)) << bad;
+    }
+    EXPECT_EQ(v, 99u); // a refused text leaves the value alone
+
+    // A run of digits at the start, saturating.
+    EXPECT_EQ(vtr_parse_digits_saturating("123abc", SIZE_MAX, 1000, &v), 3u);
+    EXPECT_EQ(v, 123u);
+    EXPECT_EQ(vtr_parse_digits_saturating("123456", 4, 1000, &v), 4u);
+    EXPECT_EQ(v, 1000u);
+    EXPECT_EQ(vtr_parse_digits_saturating(std::string(500, '9').c_str(), SIZE_MAX, UINT64_MAX, &v),
+              500u);
+    EXPECT_EQ(v, UINT64_MAX);
+    EXPECT_EQ(vtr_parse_digits_saturating("x1", SIZE_MAX, 10, &v), 0u);
+    EXPECT_EQ(v, 0u);
 }
 
 } // namespace

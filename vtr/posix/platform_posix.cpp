@@ -1,6 +1,7 @@
 // Platform start-up and debugger output on POSIX.
 #include "vtr/core_internal.h"
 #include "vtr/vtr_socket.h"
+#include "vtr/vtr_text.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -20,12 +21,9 @@ vtr_error vtr_platform_init(void) { return VTR_SUCCESS; }
 // with no newline added.
 void vtr_debugger_output(const char *text) {
     const char *name = getenv("VTR_DEBUG_OUTPUT_FD");
-    if (name == nullptr || *name < '0' || *name > '9') {
-        return;
-    }
-    char *end = nullptr;
-    long fd = strtol(name, &end, 10);
-    if (*end != '\0' || fd < 0 || fd > 65535) {
+    uint64_t fd = 0;
+    if (name == nullptr ||
+        !vtr_parse_uint_strict(name, strlen(name), 65535, VTR_PARSE_DECIMAL, &fd)) {
         return;
     }
     int saved = errno;

@@ -1,5 +1,7 @@
 // Shell services on POSIX: our own equivalents of the Windows shell calls (see vtr_shell.h).
+#include "vtr/core_internal.h"
 #include "vtr/vtr_shell.h"
+#include "vtr/vtr_text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,72 +25,6 @@ constexpr intptr_t kPathNotFound = 3;
 constexpr intptr_t kAccessDenied = 5;
 constexpr intptr_t kOutOfResources = 8;
 constexpr intptr_t kStarted = 42;
-
-// One code point from UTF-8; false for anything malformed, overlong or out of range.
-bool next_code_point(const unsigned char *&p, uint32_t *cp) {
-    unsigned char lead = *p++;
-    if (lead < 0x80) {
-        *cp = lead;
-        return true;
-    }
-    int extra = 0;
-    uint32_t min = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        extra = 1;
-        min = 0x80;
-        *cp = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        extra = 2;
-        min = 0x800;
-        *cp = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        extra = 3;
-        min = 0x10000;
-        *cp = lead & 0x07;
-    } else {
-        return false;
-    }
-    for (int i = 0; i < extra; ++i) {
-        if ((*p & 0xC0) != 0x80) {
-            return false; // the NUL terminator fails here too
-        }
-        *cp = (*cp << 6) | (*p++ & 0x3F);
-    }
-    return *cp >= min && *cp <= 0x10FFFF && (*cp < 0xD800 || *cp > 0xDFFF);
-}
-
-// UTF-16 to UTF-8; false for an unpaired surrogate.
-bool to_utf8(const char16_t *text, std::string *out) {
-    out->clear();
-    for (const char16_t *p = text; *p; ++p) {
-        uint32_t cp = *p;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (p[1] < 0xDC00 || p[1] > 0xDFFF) {
-                return false;
-            }
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (p[1] - 0xDC00);
-            ++p;
-        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            return false;
-        }
-        if (cp < 0x80) {
-            out->push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-    return true;
-}
 
 void to_slashes(std::string *path) {
     for (char &c : *path) {
@@ -133,46 +69,11 @@ void vtr_known_folder_free(char16_t *path) {
 }
 
 size_t vtr_utf8_to_utf16(const char *text, char16_t *buffer, size_t capacity) {
-    if (!text) {
-        return 0;
-    }
-    bool measure = !buffer || capacity == 0;
-    size_t units = 0;
-    const auto *p = reinterpret_cast<const unsigned char *>(text);
-    while (true) {
-        uint32_t cp;
-        if (!next_code_point(p, &cp)) {
-            return 0;
-        }
-        size_t need = cp >= 0x10000 ? 2 : 1;
-        if (!measure) {
-            if (units + need > capacity) {
-                return 0;
-            }
-            if (need == 2) {
-                buffer[units] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-                buffer[units + 1] = static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-            } else {
-                buffer[units] = static_cast<char16_t>(cp);
-            }
-        }
-        units += need;
-        if (cp == 0) {
-            return units;
-        }
-    }
+    return vtr_utf8_to_utf16_strict(text, SIZE_MAX, buffer, capacity);
 }
 
-size_t vtr_local_time_format(const char *format, char *buffer, size_t size) {
-    if (!format || !buffer || size == 0) {
-        return 0;
-    }
-    time_t now = time(nullptr);
-    struct tm local = {};
-    if (!localtime_r(&now, &local)) {
-        return 0;
-    }
-    return strftime(buffer, size, format, &local);
+bool vtr_local_time(time_t now, struct tm *local) {
+    return localtime_r(&now, local) != nullptr;
 }
 
 vtr_error vtr_shell_execute(const char16_t *file, const char16_t *params, const char16_t *directory,
@@ -181,6 +82,10 @@ vtr_error vtr_shell_execute(const char16_t *file, const char16_t *params, const 
         return VTR_INVALIDPARAMETER;
     }
     std::string script, text, dir;
+    // An unpaired surrogate has no UTF-8 and no file could be named by it.
+    auto to_utf8 = [](const char16_t *wide, std::string *out) {
+        return vtr_utf16_to_utf8_string(wide, SIZE_MAX, VTR_UTF16_STRICT, out);
+    };
     if (!to_utf8(file, &script) || (params && !to_utf8(params, &text)) ||
         (directory && !to_utf8(directory, &dir))) {
         return VTR_INVALIDPARAMETER;

@@ -1,4 +1,5 @@
 // UDP sockets on POSIX descriptors, with the receive errors reported as on Windows.
+#include "vtr/core_internal.h"
 #include "vtr/vtr_socket.h"
 
 #include <atomic>
@@ -99,10 +100,7 @@ vtr_error receive(vtr_socket sock, void *buffer, size_t *length, vtr_address *so
         return VTR_MSGSIZE;
     }
     if (source != nullptr) {
-        memset(source, 0, sizeof *source);
-        size_t name_length = msg.msg_namelen < sizeof from ? msg.msg_namelen : sizeof from;
-        memcpy(&source->addr, &from, name_length);
-        source->length = static_cast<uint32_t>(msg.msg_namelen);
+        vtr_address_from_native(source, &from, msg.msg_namelen);
     }
     *length = static_cast<size_t>(n);
     return VTR_SUCCESS;
@@ -162,23 +160,12 @@ vtr_error vtr_socket_open_udp(vtr_socket *sock, int family) {
     return VTR_SUCCESS;
 }
 
-vtr_error vtr_socket_connect_udp(vtr_socket *sock, const vtr_address *address) {
-    if (sock == nullptr || *sock != VTR_SOCKET_INVALID || address == nullptr) {
-        return VTR_INVALIDPARAMETER;
-    }
-    vtr_error error = vtr_socket_open_udp(sock, address->addr.family);
-    if (error != VTR_SUCCESS) {
-        return error;
-    }
+vtr_error vtr_socket_connect_native(vtr_socket sock, const vtr_address *address) {
     // Connected, a Linux datagram socket reports port-unreachable on the next receive, as the
     // Windows socket does with SIO_UDP_CONNRESET switched on.
-    int fd = static_cast<int>(*sock);
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&address->addr),
+    if (connect(static_cast<int>(sock), reinterpret_cast<const sockaddr *>(&address->addr),
                 static_cast<socklen_t>(address->length)) != 0) {
-        error = open_error();
-        close(fd);
-        *sock = VTR_SOCKET_INVALID;
-        return error;
+        return open_error();
     }
     return VTR_SUCCESS;
 }
@@ -241,9 +228,7 @@ vtr_error vtr_socket_get_local_address(vtr_socket sock, vtr_address *address) {
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
         return vtr_error_from_last_system();
     }
-    memset(address, 0, sizeof *address);
-    memcpy(&address->addr, &local, length < sizeof local ? length : sizeof local);
-    address->length = static_cast<uint32_t>(length);
+    vtr_address_from_native(address, &local, length);
     return VTR_SUCCESS;
 }
 

@@ -1,4 +1,5 @@
 // Shell services on Windows.
+#include "vtr/core_internal.h"
 #include "vtr/vtr_shell.h"
 
 #include <windows.h>
@@ -39,16 +40,8 @@ size_t vtr_utf8_to_utf16(const char *text, char16_t *buffer, size_t capacity) {
     return units > 0 ? static_cast<size_t>(units) : 0;
 }
 
-size_t vtr_local_time_format(const char *format, char *buffer, size_t size) {
-    if (!format || !buffer || size == 0) {
-        return 0;
-    }
-    time_t now = time(nullptr);
-    struct tm local = {};
-    if (localtime_s(&local, &now) != 0) {
-        return 0;
-    }
-    return strftime(buffer, size, format, &local);
+bool vtr_local_time(time_t now, struct tm *local) {
+    return localtime_s(local, &now) == 0;
 }
 
 vtr_error vtr_shell_execute(const char16_t *file, const char16_t *params, const char16_t *directory,

@@ -1,4 +1,5 @@
 // UDP sockets on Windows sockets.
+#include "vtr/core_internal.h"
 #include "vtr/vtr_socket.h"
 
 #include <winsock2.h>
@@ -42,21 +43,11 @@ vtr_error vtr_socket_open_udp(vtr_socket *sock, int family) {
     return VTR_SUCCESS;
 }
 
-vtr_error vtr_socket_connect_udp(vtr_socket *sock, const vtr_address *address) {
-    if (sock == nullptr || *sock != VTR_SOCKET_INVALID || address == nullptr) {
-        return VTR_INVALIDPARAMETER;
-    }
-    vtr_error error = vtr_socket_open_udp(sock, address->addr.family);
-    if (error != VTR_SUCCESS) {
-        return error;
-    }
-    SOCKET s = static_cast<SOCKET>(*sock);
+vtr_error vtr_socket_connect_native(vtr_socket sock, const vtr_address *address) {
+    SOCKET s = static_cast<SOCKET>(sock);
     if (connect(s, reinterpret_cast<const sockaddr *>(&address->addr),
                 static_cast<int>(address->length)) != 0) {
-        error = open_error();
-        closesocket(s);
-        *sock = VTR_SOCKET_INVALID;
-        return error;
+        return open_error();
     }
     report_port_unreachable(s, TRUE);
     return VTR_SUCCESS;
@@ -112,10 +103,7 @@ vtr_error vtr_socket_get_local_address(vtr_socket sock, vtr_address *address) {
         0) {
         return vtr_error_from_last_system();
     }
-    memset(address, 0, sizeof *address);
-    size_t copied = static_cast<size_t>(length) < sizeof local ? static_cast<size_t>(length) : sizeof local;
-    memcpy(&address->addr, &local, copied);
-    address->length = static_cast<uint32_t>(length);
+    vtr_address_from_native(address, &local, static_cast<size_t>(length));
     return VTR_SUCCESS;
 }
 
@@ -146,12 +134,7 @@ vtr_error vtr_socket_recvfrom(vtr_socket sock, void *buffer, size_t *length, vtr
         return vtr_error_from_last_system();
     }
     if (source != nullptr) {
-        memset(source, 0, sizeof *source);
-        size_t copied = static_cast<size_t>(from_length) < sizeof from
-                            ? static_cast<size_t>(from_length)
-                            : sizeof from;
-        memcpy(&source->addr, &from, copied);
-        source->length = static_cast<uint32_t>(from_length);
+        vtr_address_from_native(source, &from, static_cast<size_t>(from_length));
     }
     *length = static_cast<size_t>(n);
     return VTR_SUCCESS;
