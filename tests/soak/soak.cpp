@@ -47,19 +47,21 @@ struct Phase {
     bool all_answered;
 };
 
+// In this order: the faults that keep the connection first; then silence, which (for more
+// than 30 s) ends it, and Not connected, which keeps it from coming back.
 const std::vector<Phase> kPhases = {
     {"clean", {}, {}, milliseconds(0), true},
     {"drop", {"drop 20"}, {}, milliseconds(0), false},
     {"duplicate", {"dup 30"}, {}, milliseconds(0), true},
     {"delay", {"delay 0 150"}, {}, milliseconds(0), true},
-    {"silence", {"silent on"}, {}, milliseconds(0), false},
     {"statuses",
      {},
      {"status 257", "status 258", "status 259", "status 128", "status 129", "status 130"},
      milliseconds(40),
      true},
-    {"notconnected", {"notconnected on"}, {}, milliseconds(0), true},
     {"noreply", {"noreply on"}, {}, milliseconds(0), false},
+    {"silence", {"silent on"}, {}, milliseconds(0), false},
+    {"notconnected", {"notconnected on"}, {}, milliseconds(0), true},
     // Last: a restarted manager has forgotten the client, which answers "Not connected" until
     // the client's 30 s silence timeout makes it connect again.
     {"restart", {}, {"socket restart"}, milliseconds(5000), false},
