@@ -4,6 +4,7 @@
 // flat and that, once the faults stop, the cache equals the simulator's state.
 // It binds the manager's port: run it in a private network namespace (tools/netns-run).
 #include "api/nyx_api.h"
+#include "cli/cli.h"
 #include "sim/sim.h"
 
 #include <malloc.h>
@@ -519,18 +520,11 @@ int main(int argc, char **argv) {
                 "lost %llu\n",
                 (unsigned long long)g_tracker.events, (unsigned long long)g_tracker.completions,
                 (unsigned long long)g_tracker.unexpected, (unsigned long long)soak.lost());
-    static const char *const names[] = {"SUCCESS",
-                                        "OTHER",
-                                        "NOMEMORY",
-                                        "INVALID_PARAMETER",
-                                        "INVALID_DATA",
-                                        "INVALID_STATE",
-                                        "UNSUPPORTED_FUNCTION",
-                                        "ACCESS_DENIED"};
     std::printf("completions by result:");
     for (size_t r = 0; r < 8; ++r) {
         if (g_tracker.by_result[r] != 0) {
-            std::printf(" %s %llu", names[r], (unsigned long long)g_tracker.by_result[r]);
+            std::printf(" %s %llu", r == 7 ? "other" : nyxcli::result_name(NyxApiResult(r)),
+                        (unsigned long long)g_tracker.by_result[r]);
         }
     }
     std::printf("\n");
