@@ -104,33 +104,32 @@ void pass(NyxApiImpl *impl) {
 // A setter and its value, picked by one byte; values come from the cached choices so that
 // the service client's own validation lets most of them through.
 NyxApiResult request(NyxApi *api, uint8_t pick) {
-    uint32_t values[32];
+    uint32_t values[32] = {};
+    NyxApiInterface interfaces[32] = {};
     uint64_t count = 32;
+    // The choice the high bits of `pick` name among the `count` listed, or `pick` itself.
+    auto chosen = [&](const auto *list) {
+        return count ? list[(pick >> 3) % (count < 32 ? count : 32)] : list[0];
+    };
     switch (pick % 8) {
     case 0:
         NyxApiAvailableChannelCounts(api, &count, values);
-        return NyxApiSetChannelCount(api, count ? values[(pick >> 3) % (count < 32 ? count : 32)]
-                                                : pick);
+        return NyxApiSetChannelCount(api, count ? chosen(values) : pick);
     case 1:
         return NyxApiSetRunning(api, (pick >> 3) & 1);
     case 2:
         return NyxApiClearDomainCredentials(api);
-    case 3: {
-        NyxApiInterface list[32];
-        NyxApiAvailableInterfaces(api, &count, list);
-        return NyxApiSetInterface(api,
-                                  list[count ? (pick >> 3) % (count < 32 ? count : 32) : 0].mac);
-    }
+    case 3:
+        NyxApiAvailableInterfaces(api, &count, interfaces);
+        return NyxApiSetInterface(api, chosen(interfaces).mac);
     case 4:
         return NyxApiSetAudioInterface(api, (pick >> 3) % 3);
     case 5:
         NyxApiAvailableCorvoLatenciesMs(api, &count, values);
-        return NyxApiSetCorvoLatencyMs(api, count ? values[(pick >> 3) % (count < 32 ? count : 32)]
-                                                  : pick);
+        return NyxApiSetCorvoLatencyMs(api, count ? chosen(values) : pick);
     case 6:
         NyxApiAvailableASIOBufferSizes(api, &count, values);
-        return NyxApiSetASIOBufferSize(api, count ? values[(pick >> 3) % (count < 32 ? count : 32)]
-                                                  : pick);
+        return NyxApiSetASIOBufferSize(api, count ? chosen(values) : pick);
     default:
         return NyxApiSetASIOLatencyMs(api, pick >> 3);
     }
