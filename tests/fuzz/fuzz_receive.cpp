@@ -107,7 +107,7 @@ NyxApiResult request(NyxApi *api, uint8_t pick) {
     uint32_t values[32] = {};
     NyxApiInterface interfaces[32] = {};
     uint64_t count = 32;
-    // The choice the high bits of `pick` name among the `count` listed, or `pick` itself.
+    // The entry the high bits of `pick` name among the `count` listed (the first when none is).
     auto chosen = [&](const auto *list) {
         return count ? list[(pick >> 3) % (count < 32 ? count : 32)] : list[0];
     };
