@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,8 +32,30 @@ const char *change_name(unsigned bit);
 // Commands.
 std::string usage_text(std::string_view program);
 void print_usage(std::string_view program);
+// One command text: an optional dash stripped, split at the first "=".
+struct CommandText {
+    std::string_view keyword;
+    std::string_view argument;
+};
+CommandText split_command(const char *text);
 // Does not return for "exit".
 void run_command(const char *program, const char *text, NyxApi *api);
+// A line cut at the limit never runs: its keyword is reported as unknown (an empty keyword,
+// as for any command, prints nothing).
+void refuse_command(const char *program, const char *text);
+
+// Console input. A typed line keeps at most kLineMax bytes; the rest of a longer line is read
+// up to its line end and dropped, and the line is refused as a whole. No command comes near
+// the limit (the longest, an interface name or address, stays below 100 bytes).
+constexpr size_t kLineMax = 4096;
+enum class LineRead { Complete, TooLong };
+// The line up to, not including, its newline, which is consumed. At end of input the stream
+// stays failed and every further read gives an empty line. An interrupt (g_running cleared)
+// ends the skipping of an endless line.
+LineRead read_command_line(std::istream &in, std::string &line);
+// One word after white space (line ends included), up to the next white space, which stays
+// unread; bytes beyond `keep` are read and dropped.
+std::string read_word(std::istream &in, size_t keep);
 
 // Printers.
 std::string utf16_to_utf8(const uint16_t *units, size_t max_units);
@@ -62,7 +85,9 @@ void print_available_interfaces(NyxApi *api);
 void print_network_status(NyxApi *api);
 void print_domain_info(NyxApi *api);
 
-// The event function registered with the handle; runs on the worker thread.
+// The event function registered with the handle; runs on the worker thread. Nothing it meets
+// (an allocation that fails, a stream that throws) escapes into the worker: the rest of that
+// event's report is dropped.
 void event_report(const NyxApiEvent *event);
 
 // Set commands.
@@ -87,9 +112,8 @@ void set_asio_latency(NyxApi *api, std::string_view text);
 void set_corvo_latency(NyxApi *api, std::string_view text);
 void clear_domain(NyxApi *api);
 
-// The folder word cut to fit the folder buffer.
+// The folder word is cut to fit the folder buffer.
 constexpr size_t kLogFolderMax = 259;
-std::string log_folder_from_word(std::string word);
 void collect_logs();
 
 } // namespace nyxcli

@@ -55,6 +55,15 @@ size_t tab_count(std::string_view action) {
     return action.size() <= 15 ? 2 : 1;
 }
 
+// Only the keyword is quoted; the argument is dropped.
+void report_unknown(std::string_view program, std::string_view keyword) {
+    std::string line = "'";
+    line += keyword;
+    line += "' unknown command";
+    out_line(line);
+    print_usage(program);
+}
+
 [[noreturn]] void exit_now() {
     std::cout.flush();
     std::cerr.flush();
@@ -83,18 +92,29 @@ void print_usage(std::string_view program) {
     std::cout.flush();
 }
 
-void run_command(const char *program, const char *text, NyxApi *api) {
+CommandText split_command(const char *text) {
     std::string_view command = text != nullptr ? text : "";
-    std::string_view name = program != nullptr ? program : "";
     if (!command.empty() && command.front() == '-') {
         command.remove_prefix(1);
     }
-    std::string_view keyword = command;
-    std::string_view argument;
+    CommandText split{command, {}};
     if (size_t equals = command.find('='); equals != std::string_view::npos) {
-        keyword = command.substr(0, equals);
-        argument = command.substr(equals + 1);
+        split.keyword = command.substr(0, equals);
+        split.argument = command.substr(equals + 1);
     }
+    return split;
+}
+
+void refuse_command(const char *program, const char *text) {
+    std::string_view keyword = split_command(text).keyword;
+    if (!keyword.empty()) {
+        report_unknown(program != nullptr ? program : "", keyword);
+    }
+}
+
+void run_command(const char *program, const char *text, NyxApi *api) {
+    std::string_view name = program != nullptr ? program : "";
+    const auto [keyword, argument] = split_command(text);
     if (keyword.empty()) {
         return;
     }
@@ -180,11 +200,7 @@ void run_command(const char *program, const char *text, NyxApi *api) {
     } else if (keyword == "?" || keyword == "help") {
         print_usage(name);
     } else {
-        std::string line = "'";
-        line += keyword;
-        line += "' unknown command";
-        out_line(line);
-        print_usage(name);
+        report_unknown(name, keyword);
     }
 }
 

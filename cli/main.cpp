@@ -48,10 +48,15 @@ int main(int argc, char **argv) {
                 out_line("");
                 std::cout << "Input a command: ";
                 std::cout.flush();
-                // At end of input the stream stays failed and every read gives an empty line.
-                line.clear();
-                std::getline(std::cin, line);
-                run_command(program, line.c_str(), api);
+                try {
+                    if (read_command_line(std::cin, line) == LineRead::TooLong) {
+                        refuse_command(program, line.c_str());
+                    } else {
+                        run_command(program, line.c_str(), api);
+                    }
+                } catch (...) {
+                    // A command that runs out of memory is abandoned; the loop goes on.
+                }
                 std::this_thread::sleep_for(kPollInterval);
             }
         }

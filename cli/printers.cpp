@@ -266,12 +266,7 @@ void print_status(NyxApi *api) {
     out_line(std::string("  Status = Unknown status ") + code);
 }
 
-} // namespace
-
-void event_report(const NyxApiEvent *event) {
-    if (event == nullptr) {
-        return;
-    }
+void report(const NyxApiEvent *event) {
     NyxApi *api = event->api;
     const NyxApiChanges changes = event->changes;
 
@@ -350,6 +345,19 @@ void event_report(const NyxApiEvent *event) {
     }
     if (changes & NYXAPI_CHANGE_INFO) {
         print_server_version(api);
+    }
+}
+
+} // namespace
+
+void event_report(const NyxApiEvent *event) {
+    if (event == nullptr) {
+        return;
+    }
+    try {
+        report(event);
+    } catch (...) {
+        // The worker must go on; what could not be printed is lost.
     }
 }
 

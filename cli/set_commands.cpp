@@ -215,20 +215,10 @@ void clear_domain(NyxApi *api) {
     request(api, "NyxApiClearDomainCredentials", [&] { return NyxApiClearDomainCredentials(api); });
 }
 
-std::string log_folder_from_word(std::string word) {
-    // The folder buffer holds 259 bytes and a NUL; a longer word is cut to fit.
-    if (word.size() > kLogFolderMax) {
-        word.resize(kLogFolderMax);
-    }
-    return word;
-}
-
 void collect_logs() {
     std::cout << "Input log folder path:";
     std::cout.flush();
-    std::string word;
-    std::cin >> word;
-    const std::string folder = log_folder_from_word(std::move(word));
+    const std::string folder = read_word(std::cin, kLogFolderMax);
     char file_name[256] = {};
     NyxApiResult result = NyxApiCollectLogs(folder.c_str(), file_name);
     if (result != NYXAPI_SUCCESS) {

@@ -3,7 +3,6 @@
 #include "sim/sim_model.h"
 #include "vtr/vtr_text.h"
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -15,7 +14,6 @@
 
 namespace {
 
-std::atomic<bool> g_quit{false};
 volatile std::sig_atomic_t g_signal = 0;
 
 extern "C" void on_signal(int sig) {
@@ -36,20 +34,43 @@ int usage_error(const char *what, const char *arg) {
     return 2;
 }
 
+// Longer command lines are read to their end and refused.
+constexpr size_t MAX_COMMAND = 4096;
+
+// One line of at most MAX_COMMAND bytes; false at end of input. *too_long tells that the
+// line was longer (and what was kept is no command).
+bool read_line(std::string *line, bool *too_long) {
+    line->clear();
+    *too_long = false;
+    std::streambuf *in = std::cin.rdbuf();
+    for (;;) {
+        int c = in->sbumpc();
+        if (c == std::char_traits<char>::eof())
+            return !line->empty() || *too_long;
+        if (c == '\n')
+            return true;
+        if (line->size() < MAX_COMMAND)
+            *line += char(c);
+        else
+            *too_long = true;
+    }
+}
+
 // Commands come from standard input on a thread of their own, so that the main thread can
 // notice a signal while a read is blocked. End of input is not a reason to stop: the
 // simulator is often started in the background with nothing to read.
 void read_commands(nyxsim *sim) {
     std::string line;
-    while (!g_quit.load() && std::getline(std::cin, line)) {
+    bool too_long = false;
+    while (nyxsim_serving(sim) && read_line(&line, &too_long)) {
+        if (too_long) {
+            fprintf(stderr, "nyx-sim: command longer than %zu bytes ignored\n", MAX_COMMAND);
+            continue;
+        }
         size_t b = line.find_first_not_of(" \t\r");
         std::string cmd = b == std::string::npos ? "" : line.substr(b);
         while (!cmd.empty() && (cmd.back() == '\r' || cmd.back() == ' ' || cmd.back() == '\t'))
             cmd.pop_back();
-        if (cmd == "quit" || cmd == "exit") {
-            g_quit = true;
-            return;
-        }
         std::string reply;
         vtr_error e = nyxsim_command(sim, cmd.c_str(), &reply);
         if (e != VTR_SUCCESS)
@@ -161,10 +182,10 @@ int main(int argc, char **argv) {
     fflush(stdout);
 
     std::thread(read_commands, sim).detach();
-    while (!g_quit.load() && g_signal == 0)
+    // Until a signal, or until the quit command has ended the serving thread.
+    while (g_signal == 0 && nyxsim_serving(sim))
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
-    g_quit = true;
     // The reader may still be blocked on standard input or inside a command, so the
     // simulator is stopped but not freed; the process ends here.
     nyxsim_stop(sim);

@@ -20,6 +20,7 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -48,7 +49,26 @@ struct peer {
     uint16_t seqnum; // of the events it is sent
 };
 
-enum socket_request { SOCKET_NONE, SOCKET_CLOSE, SOCKET_OPEN, SOCKET_REOPEN };
+enum socket_request { SOCKET_CLOSE, SOCKET_OPEN, SOCKET_REOPEN };
+
+// A socket command waiting for the serving thread; it lives on the waiting command's stack and
+// is withdrawn by it when the answer does not come.
+struct socket_job {
+    socket_request what = SOCKET_CLOSE;
+    vtr_error result = VTR_SUCCESS;
+    bool done = false;
+    std::string reply; // the switches right after the change
+};
+
+struct delayed_datagram {
+    steady::time_point due;
+    vtr_address to;
+    std::vector<uint8_t> bytes;
+};
+
+// Bounds of what waits: delayed datagrams, and trace lines for a slow standard error.
+constexpr size_t MAX_DELAYED = 4096;
+constexpr size_t MAX_TRACE_LINES = 8192;
 
 } // namespace
 
@@ -59,13 +79,27 @@ struct nyxsim {
     nyxsim_model model{};
     std::vector<peer> peers;
 
+    // Start and stop, with their joins, one at a time.
+    std::mutex lifecycle;
+    // Public calls under way; nyxsim_delete waits until none is left.
+    std::atomic<uint32_t> calls{0};
+
     vtr_socket sock = VTR_SOCKET_INVALID;
     uint16_t port = 0;
     std::thread thread;
     std::atomic<bool> stopping{false};
     bool serving = false;
-    socket_request request = SOCKET_NONE;
-    vtr_error request_result = VTR_SUCCESS;
+    bool loop_ended = false; // the serving thread has returned (stop or quit)
+    socket_job *job = nullptr;
+
+    // Trace lines wait here for the writer thread, which alone writes standard error, so
+    // that a slow reader never holds up the model lock.
+    std::mutex trace_mutex;
+    std::condition_variable trace_ready;
+    std::vector<std::string> trace_lines;
+    uint64_t trace_dropped = 0;
+    bool writer_stop = false;
+    std::thread writer;
 
     // Misbehaviour on demand.
     bool silent = false;
@@ -75,6 +109,9 @@ struct nyxsim {
     uint32_t drop_percent = 0;
     uint32_t dup_percent = 0;
     std::string garble; // "size", "truncate", "opcode" or empty: how outgoing datagrams lie
+    uint32_t delay_min_ms = 0;
+    uint32_t delay_max_ms = 0;
+    std::vector<delayed_datagram> delayed;
     std::minstd_rand random{20240607u};
 
     std::map<uint16_t, uint32_t> received;
@@ -95,10 +132,43 @@ std::string peer_text(const vtr_address *address) {
     return std::string(ip) + ":" + std::to_string(vtr_address_port(address));
 }
 
+void queue_trace(nyxsim *sim, std::string line) {
+    std::lock_guard<std::mutex> lock(sim->trace_mutex);
+    if (sim->trace_lines.size() >= MAX_TRACE_LINES) {
+        ++sim->trace_dropped;
+        return;
+    }
+    sim->trace_lines.push_back("nyx-sim: " + line + "\n");
+    sim->trace_ready.notify_one();
+}
+
 // The line is built only when tracing: describing a datagram costs more than handling it.
 template <typename MakeLine> void trace(nyxsim *sim, MakeLine make_line) {
     if (sim->options.verbose)
-        fprintf(stderr, "nyx-sim: %s\n", make_line().c_str());
+        queue_trace(sim, make_line());
+}
+
+void write_traces(nyxsim *sim) {
+    std::vector<std::string> lines;
+    std::unique_lock<std::mutex> lock(sim->trace_mutex);
+    for (;;) {
+        sim->trace_ready.wait(lock,
+                              [sim] { return sim->writer_stop || !sim->trace_lines.empty(); });
+        if (sim->trace_lines.empty())
+            return;
+        lines.swap(sim->trace_lines);
+        uint64_t dropped = sim->trace_dropped;
+        sim->trace_dropped = 0;
+        lock.unlock();
+        for (const std::string &line : lines)
+            fputs(line.c_str(), stderr);
+        if (dropped)
+            fprintf(stderr, "nyx-sim: %llu trace lines dropped: standard error is too slow\n",
+                    (unsigned long long)dropped);
+        fflush(stderr);
+        lines.clear();
+        lock.lock();
+    }
 }
 
 peer *find_peer(nyxsim *sim, const vtr_address *address) {
@@ -118,6 +188,59 @@ void forget_peer(nyxsim *sim, const vtr_address *address) {
 
 bool chance(nyxsim *sim, uint32_t percent) {
     return percent > 0 && sim->random() % 100 < percent;
+}
+
+void send_now(nyxsim *sim, const vtr_address *to, const uint8_t *head, size_t size,
+              const std::string &note) {
+    size_t length = size;
+    vtr_error e = vtr_socket_sendto(sim->sock, head, &length, to);
+    trace(sim, [&] {
+        std::string text = note;
+        if (e != VTR_SUCCESS) {
+            char error[VTR_ERROR_TEXT_SIZE];
+            text = "send failed: " + std::string(vtr_error_text(e, error));
+        }
+        return std::string(nyxsim_describe_datagram("->", peer_text(to), head, size, text));
+    });
+}
+
+// Holds a copy back for the configured delay, or sends it at once without one.
+void send_or_delay(nyxsim *sim, const vtr_address *to, const uint8_t *head, size_t size,
+                   const std::string &note) {
+    if (sim->delay_max_ms == 0) {
+        send_now(sim, to, head, size, note);
+        return;
+    }
+    if (sim->delayed.size() >= MAX_DELAYED) {
+        trace(sim, [&] {
+            return std::string(
+                nyxsim_describe_datagram("-x", peer_text(to), head, size, "delay queue full"));
+        });
+        return;
+    }
+    uint32_t span = sim->delay_max_ms - sim->delay_min_ms;
+    uint32_t ms = sim->delay_min_ms + (span ? uint32_t(sim->random() % (span + 1)) : 0);
+    sim->delayed.push_back(delayed_datagram{steady::now() + std::chrono::milliseconds(ms), *to,
+                                            std::vector<uint8_t>(head, head + size)});
+}
+
+// Sends the delayed datagrams that are due; returns how long until the next one is.
+std::chrono::milliseconds send_due(nyxsim *sim) {
+    auto now = steady::now();
+    auto next = std::chrono::milliseconds(POLL_INTERVAL.usec / 1000);
+    for (size_t i = 0; i < sim->delayed.size();) {
+        delayed_datagram &d = sim->delayed[i];
+        if (d.due <= now) {
+            if (vtr_socket_is_valid(sim->sock))
+                send_now(sim, &d.to, d.bytes.data(), d.bytes.size(), "delayed");
+            d = std::move(sim->delayed.back());
+            sim->delayed.pop_back();
+            continue;
+        }
+        next = std::min(next, std::chrono::ceil<std::chrono::milliseconds>(d.due - now));
+        ++i;
+    }
+    return next;
 }
 
 // Sends what sim->tx holds, as often as the drop and duplicate settings say.
@@ -141,20 +264,8 @@ void transmit(nyxsim *sim, const vtr_address *to, const std::string &summary) {
         return;
     }
     int copies = chance(sim, sim->dup_percent) ? 2 : 1;
-    for (int i = 0; i < copies; ++i) {
-        size_t length = size;
-        vtr_error e = vtr_socket_sendto(sim->sock, head, &length, to);
-        std::string note = summary;
-        if (e != VTR_SUCCESS) {
-            char text[VTR_ERROR_TEXT_SIZE];
-            note = "send failed: " + std::string(vtr_error_text(e, text));
-        } else if (i == 1) {
-            note = "duplicate";
-        }
-        trace(sim, [&] {
-            return std::string(nyxsim_describe_datagram("->", peer_text(to), head, size, note));
-        });
-    }
+    for (int i = 0; i < copies; ++i)
+        send_or_delay(sim, to, head, size, i == 1 ? std::string("duplicate") : summary);
 }
 
 void begin(nyxsim *sim, uint16_t opcode, uint16_t status, uint16_t seqnum) {
@@ -239,10 +350,11 @@ void handle_connect(nyxsim *sim, const vtr_address *from, uint16_t seqnum) {
     peer *p = find_peer(sim, from);
     int32_t forced = take_forced_status(sim);
     uint16_t status = SBCP2_STATUS_RESPONSE;
-    if (forced >= 0)
-        status = uint16_t(forced);
-    else if (!p && sim->peers.size() >= sim->options.max_clients)
+    // A forced status replaces a success only: a full manager stays full.
+    if (!p && sim->peers.size() >= sim->options.max_clients)
         status = SBCP2_STATUS_TOO_MANY_CLIENTS;
+    else if (forced >= 0)
+        status = uint16_t(forced);
     if (status != SBCP2_STATUS_RESPONSE) {
         forget_peer(sim, from);
         reply(sim, from, SBCP2_OPCODE_CONNECT, seqnum, status, false);
@@ -289,7 +401,9 @@ void handle_set_config(nyxsim *sim, const vtr_address *from, uint16_t seqnum) {
     bool apply = status == SBCP2_STATUS_RESPONSE && (forced < 0 || forced == status);
     if (apply)
         nyxsim_model_apply_config(&sim->model, &config);
-    reply(sim, from, OP_SET_CONFIG, seqnum, forced >= 0 ? uint16_t(forced) : status, true);
+    // A forced status replaces a success only: a refused configuration stays refused.
+    reply(sim, from, OP_SET_CONFIG, seqnum,
+          forced >= 0 && status == SBCP2_STATUS_RESPONSE ? uint16_t(forced) : status, true);
     if (apply)
         broadcast(sim, OP_STATE, from);
 }
@@ -317,8 +431,7 @@ void handle_request(nyxsim *sim, const vtr_address *from, uint16_t opcode, uint1
         if (apply)
             broadcast(sim, OP_STATE, nullptr);
     } else {
-        reply(sim, from, opcode, seqnum,
-              forced >= 0 ? uint16_t(forced) : uint16_t(SBCP2_STATUS_UNRECOGNISED_OPCODE), false);
+        reply(sim, from, opcode, seqnum, SBCP2_STATUS_UNRECOGNISED_OPCODE, false);
     }
 }
 
@@ -407,8 +520,9 @@ void close_socket(nyxsim *sim) {
     if (vtr_socket_is_valid(sim->sock))
         vtr_socket_close(&sim->sock);
     sim->sock = VTR_SOCKET_INVALID;
-    // A manager that goes away forgets its clients.
+    // A manager that goes away forgets its clients and what it had yet to send.
     sim->peers.clear();
+    sim->delayed.clear();
 }
 
 vtr_error open_socket(nyxsim *sim, uint16_t port) {
@@ -465,22 +579,28 @@ void receive(nyxsim *sim) {
     }
 }
 
-void serve(nyxsim *sim) {
+std::string modes_text(nyxsim *sim);
+
+void serve_loop(nyxsim *sim) {
     while (!sim->stopping.load()) {
         vtr_socket sock;
+        std::chrono::milliseconds wait;
         {
             std::lock_guard<std::mutex> lock(sim->mutex);
-            if (sim->request != SOCKET_NONE) {
+            if (socket_job *job = sim->job) {
                 vtr_error e = VTR_SUCCESS;
-                if (sim->request != SOCKET_OPEN)
+                if (job->what != SOCKET_OPEN)
                     close_socket(sim);
-                if (sim->request != SOCKET_CLOSE && !vtr_socket_is_valid(sim->sock))
+                if (job->what != SOCKET_CLOSE && !vtr_socket_is_valid(sim->sock))
                     e = open_socket(sim, sim->port);
-                sim->request_result = e;
-                sim->request = SOCKET_NONE;
+                job->result = e;
+                job->reply = "socket " + modes_text(sim);
+                job->done = true;
+                sim->job = nullptr;
                 sim->changed.notify_all();
             }
             expire_peers(sim);
+            wait = send_due(sim);
             sock = sim->sock;
         }
         if (!vtr_socket_is_valid(sock)) {
@@ -491,7 +611,8 @@ void serve(nyxsim *sim) {
         vtr_socket_set_zero(&sim->readable);
         vtr_socket_set_zero(&sim->writable);
         vtr_socket_set_add(&sim->readable, sock);
-        vtr_error e = vtr_socket_wait(&sim->readable, &sim->writable, &POLL_INTERVAL);
+        const vtr_time timeout = {0, uint32_t(wait.count() * 1000)};
+        vtr_error e = vtr_socket_wait(&sim->readable, &sim->writable, &timeout);
         if (e != VTR_SUCCESS) {
             std::this_thread::sleep_for(std::chrono::milliseconds(POLL_INTERVAL.usec / 1000));
             continue;
@@ -505,6 +626,17 @@ void serve(nyxsim *sim) {
             trace(sim, [&] { return std::string("out of memory while handling a datagram"); });
         }
     }
+}
+
+void serve(nyxsim *sim) {
+    try {
+        serve_loop(sim);
+    } catch (...) {
+        // Out of memory outside a datagram's handling: the service ends as if stopped.
+    }
+    std::lock_guard<std::mutex> lock(sim->mutex);
+    sim->loop_ended = true;
+    sim->changed.notify_all();
 }
 
 // ---- control commands ----
@@ -617,28 +749,51 @@ std::string modes_text(nyxsim *sim) {
         out += ", dup " + std::to_string(sim->dup_percent) + "%";
     if (!sim->garble.empty())
         out += ", garble " + sim->garble;
+    if (sim->delay_max_ms)
+        out += ", delay " + std::to_string(sim->delay_min_ms) + "-" +
+               std::to_string(sim->delay_max_ms) + " ms";
     return out;
+}
+
+// Whether the serving thread is gone or going: nothing more will be answered.
+bool winding_down(const nyxsim *sim) {
+    return !sim->serving || sim->loop_ended || sim->stopping.load();
 }
 
 vtr_error socket_command(nyxsim *sim, std::unique_lock<std::mutex> &lock, socket_request r,
                          std::string *out) {
-    if (!sim->serving) {
+    const auto limit = std::chrono::seconds(5);
+    // One socket command at a time: another one's request is answered first.
+    bool free = sim->changed.wait_for(lock, limit,
+                                      [sim] { return winding_down(sim) || sim->job == nullptr; });
+    if (winding_down(sim)) {
         *out = "not serving";
         return VTR_INVALIDSTATE;
     }
-    sim->request = r;
-    bool done = sim->changed.wait_for(lock, std::chrono::seconds(5),
-                                      [sim] { return sim->request == SOCKET_NONE; });
-    if (!done) {
+    if (!free) {
         *out = "the serving thread did not answer";
         return VTR_TIMEDOUT;
     }
-    if (sim->request_result != VTR_SUCCESS) {
-        char text[VTR_ERROR_TEXT_SIZE];
-        *out = std::string("cannot open the socket: ") + vtr_error_text(sim->request_result, text);
-        return sim->request_result;
+    socket_job job;
+    job.what = r;
+    sim->job = &job;
+    bool answered =
+        sim->changed.wait_for(lock, limit, [&] { return job.done || winding_down(sim); });
+    if (!job.done) {
+        // Withdrawn: a stop (or quit) came first, or the thread hangs. Nothing was done.
+        if (sim->job == &job)
+            sim->job = nullptr;
+        sim->changed.notify_all();
+        *out = answered ? "stopped before the socket was changed"
+                        : "the serving thread did not answer";
+        return answered ? VTR_INVALIDSTATE : VTR_TIMEDOUT;
     }
-    *out = "socket " + modes_text(sim);
+    if (job.result != VTR_SUCCESS) {
+        char text[VTR_ERROR_TEXT_SIZE];
+        *out = std::string("cannot open the socket: ") + vtr_error_text(job.result, text);
+        return job.result;
+    }
+    *out = job.reply;
     return VTR_SUCCESS;
 }
 
@@ -800,6 +955,35 @@ vtr_error run_command(nyxsim *sim, std::unique_lock<std::mutex> &lock, const std
         *out = "garble " + w[1];
         return VTR_SUCCESS;
     }
+    if (cmd == "delay") {
+        uint32_t low = 0, high = 0;
+        if (argc == 1 && w[1] == "off") {
+            sim->delay_min_ms = sim->delay_max_ms = 0;
+            *out = "delay off";
+            return VTR_SUCCESS;
+        }
+        if (argc < 1 || argc > 2 || !parse_number(w[1], 60000, &low) ||
+            (argc == 2 && !parse_number(w[2], 60000, &high)))
+            return usage("delay MS [MAX_MS] | delay off");
+        if (argc == 1)
+            high = low;
+        if (high < low)
+            std::swap(low, high);
+        sim->delay_min_ms = low;
+        sim->delay_max_ms = high;
+        *out = "delay " + std::to_string(low) + "-" + std::to_string(high) + " ms";
+        return VTR_SUCCESS;
+    }
+    if (cmd == "quit" || cmd == "exit") {
+        if (winding_down(sim)) {
+            *out = "not serving";
+            return VTR_INVALIDSTATE;
+        }
+        // The serving thread ends by itself; nyxsim_stop or nyxsim_delete still joins it.
+        sim->stopping = true;
+        *out = "quitting";
+        return VTR_SUCCESS;
+    }
     if (cmd == "socket") {
         if (argc == 1 && w[1] == "stop")
             return socket_command(sim, lock, SOCKET_CLOSE, out);
@@ -855,16 +1039,63 @@ Commands:
   notconnected on|off        answer every request with 129 "Not connected"
   noreply on|off             answer connects and keepalives only
   status CODE|off            status of the next reply to a connect or a
-                             service request (not applied unless 1)
+                             service request (not applied unless 1); it
+                             replaces a success only
   drop PERCENT               drop that share of outgoing datagrams
   dup PERCENT                send that share of outgoing datagrams twice
   garble size|truncate|opcode|off
                              corrupt outgoing datagrams: a size field 4 too
                              large, the body cut in half, an unknown opcode
+  delay MS [MAX_MS]|off      hold each outgoing datagram back MS ms, or a
+                             random time from MS to MAX_MS (they overtake)
   socket stop|start|restart  close or reopen the socket; clients are forgotten
   verbose on|off             the datagram trace
-  quit                       stop the simulator
+  quit                       stop serving (the program ends)
 )";
+
+// Counts a public call, so that nyxsim_delete waits until it has returned.
+class call_guard {
+  public:
+    explicit call_guard(nyxsim *sim) : sim_(sim) {
+        if (sim_)
+            sim_->calls.fetch_add(1);
+    }
+    ~call_guard() {
+        if (!sim_)
+            return;
+        std::lock_guard<std::mutex> lock(sim_->mutex);
+        if (sim_->calls.fetch_sub(1) == 1)
+            sim_->changed.notify_all();
+    }
+    call_guard(const call_guard &) = delete;
+    call_guard &operator=(const call_guard &) = delete;
+
+  private:
+    nyxsim *sim_;
+};
+
+// Lifecycle lock held. Joins the serving thread, then the trace writer once it has written
+// what is left.
+void stop_locked(nyxsim *sim) {
+    {
+        std::lock_guard<std::mutex> lock(sim->mutex);
+        if (!sim->serving)
+            return;
+        sim->stopping = true;
+        sim->changed.notify_all();
+    }
+    sim->thread.join();
+    {
+        std::lock_guard<std::mutex> lock(sim->trace_mutex);
+        sim->writer_stop = true;
+        sim->trace_ready.notify_all();
+    }
+    sim->writer.join();
+    std::lock_guard<std::mutex> lock(sim->mutex);
+    close_socket(sim);
+    sim->serving = false;
+    sim->changed.notify_all();
+}
 
 } // namespace
 
@@ -890,6 +1121,11 @@ void nyxsim_delete(nyxsim *sim) {
     if (!sim)
         return;
     nyxsim_stop(sim);
+    {
+        // Calls still under way (a socket command ends at the stop) finish first.
+        std::unique_lock<std::mutex> lock(sim->mutex);
+        sim->changed.wait(lock, [sim] { return sim->calls.load() == 0; });
+    }
     delete sim;
 }
 
@@ -899,6 +1135,7 @@ vtr_error nyxsim_load_file(nyxsim *sim, const char *path, std::string *message) 
         message = &ignored;
     if (!sim || !path)
         return VTR_INVALIDPARAMETER;
+    call_guard guard(sim);
     try {
         std::ifstream in(path, std::ios::binary);
         if (!in) {
@@ -932,6 +1169,16 @@ vtr_error nyxsim_load_file(nyxsim *sim, const char *path, std::string *message) 
 vtr_error nyxsim_start(nyxsim *sim) {
     if (!sim)
         return VTR_INVALIDPARAMETER;
+    call_guard guard(sim);
+    std::lock_guard<std::mutex> life(sim->lifecycle);
+    // After a quit the ending thread is joined here, and serving starts afresh.
+    bool ended = false;
+    {
+        std::lock_guard<std::mutex> lock(sim->mutex);
+        ended = sim->serving && sim->stopping.load();
+    }
+    if (ended)
+        stop_locked(sim);
     std::lock_guard<std::mutex> lock(sim->mutex);
     if (sim->serving)
         return VTR_INVALIDSTATE;
@@ -941,9 +1188,23 @@ vtr_error nyxsim_start(nyxsim *sim) {
     sim->peers.clear();
     sim->received.clear();
     sim->stopping = false;
+    sim->loop_ended = false;
+    sim->writer_stop = false;
+    try {
+        sim->writer = std::thread(write_traces, sim);
+    } catch (...) {
+        close_socket(sim);
+        return VTR_NOMEMORY;
+    }
     try {
         sim->thread = std::thread(serve, sim);
     } catch (...) {
+        {
+            std::lock_guard<std::mutex> trace_lock(sim->trace_mutex);
+            sim->writer_stop = true;
+            sim->trace_ready.notify_all();
+        }
+        sim->writer.join();
         close_socket(sim);
         return VTR_NOMEMORY;
     }
@@ -954,23 +1215,23 @@ vtr_error nyxsim_start(nyxsim *sim) {
 void nyxsim_stop(nyxsim *sim) {
     if (!sim)
         return;
-    {
-        std::lock_guard<std::mutex> lock(sim->mutex);
-        if (!sim->serving)
-            return;
-        sim->stopping = true;
-    }
-    sim->thread.join();
+    call_guard guard(sim);
+    std::lock_guard<std::mutex> life(sim->lifecycle);
+    stop_locked(sim);
+}
+
+bool nyxsim_serving(nyxsim *sim) {
+    if (!sim)
+        return false;
+    call_guard guard(sim);
     std::lock_guard<std::mutex> lock(sim->mutex);
-    close_socket(sim);
-    sim->serving = false;
-    sim->request = SOCKET_NONE;
-    sim->changed.notify_all();
+    return !winding_down(sim);
 }
 
 uint16_t nyxsim_port(nyxsim *sim) {
     if (!sim)
         return 0;
+    call_guard guard(sim);
     std::lock_guard<std::mutex> lock(sim->mutex);
     return sim->port;
 }
@@ -982,6 +1243,7 @@ vtr_error nyxsim_command(nyxsim *sim, const char *line, std::string *reply) {
     reply->clear();
     if (!sim || !line)
         return VTR_INVALIDPARAMETER;
+    call_guard guard(sim);
     try {
         std::unique_lock<std::mutex> lock(sim->mutex);
         return run_command(sim, lock, line, reply);
@@ -994,6 +1256,7 @@ vtr_error nyxsim_command(nyxsim *sim, const char *line, std::string *reply) {
 void nyxsim_get_state(nyxsim *sim, nyx_system_state *state) {
     if (!sim || !state)
         return;
+    call_guard guard(sim);
     std::lock_guard<std::mutex> lock(sim->mutex);
     *state = sim->model.state;
 }
@@ -1001,6 +1264,7 @@ void nyxsim_get_state(nyxsim *sim, nyx_system_state *state) {
 void nyxsim_get_options(nyxsim *sim, nyx_system_options *options) {
     if (!sim || !options)
         return;
+    call_guard guard(sim);
     std::lock_guard<std::mutex> lock(sim->mutex);
     *options = sim->model.options;
 }
@@ -1008,6 +1272,7 @@ void nyxsim_get_options(nyxsim *sim, nyx_system_options *options) {
 uint32_t nyxsim_client_count(nyxsim *sim) {
     if (!sim)
         return 0;
+    call_guard guard(sim);
     std::lock_guard<std::mutex> lock(sim->mutex);
     return uint32_t(sim->peers.size());
 }
@@ -1015,6 +1280,7 @@ uint32_t nyxsim_client_count(nyxsim *sim) {
 bool nyxsim_last_config(nyxsim *sim, nyx_system_config *config) {
     if (!sim)
         return false;
+    call_guard guard(sim);
     std::lock_guard<std::mutex> lock(sim->mutex);
     if (sim->has_last_config && config)
         *config = sim->last_config;
@@ -1024,6 +1290,7 @@ bool nyxsim_last_config(nyxsim *sim, nyx_system_config *config) {
 uint32_t nyxsim_received_count(nyxsim *sim, uint16_t opcode) {
     if (!sim)
         return 0;
+    call_guard guard(sim);
     std::lock_guard<std::mutex> lock(sim->mutex);
     auto it = sim->received.find(opcode);
     return it == sim->received.end() ? 0 : it->second;

@@ -287,8 +287,6 @@ TEST_F(Cli, CompletionWait) {
 }
 
 TEST_F(Cli, LogDialogue) {
-    EXPECT_EQ(log_folder_from_word(std::string(259, 'a')), std::string(259, 'a'));
-    EXPECT_EQ(log_folder_from_word(std::string(100000, 'b')), std::string(259, 'b'));
 #ifndef _WIN32
     // One word is read; the rest of its line stays for the next command.
     setenv("NYX_PROGRAM_FILES_X86", "/nonexistent", 1);
@@ -302,6 +300,99 @@ TEST_F(Cli, LogDialogue) {
     std::getline(in, rest);
     EXPECT_EQ(rest, " rest");
 #endif
+}
+
+TEST(Input, LinesAreBounded) {
+    std::string line;
+    std::istringstream in("a b\n\nlast");
+    EXPECT_EQ(read_command_line(in, line), LineRead::Complete);
+    EXPECT_EQ(line, "a b");
+    EXPECT_EQ(read_command_line(in, line), LineRead::Complete);
+    EXPECT_EQ(line, "");
+    // A last line without its newline still counts; after it every read is empty.
+    EXPECT_EQ(read_command_line(in, line), LineRead::Complete);
+    EXPECT_EQ(line, "last");
+    EXPECT_FALSE(in.fail());
+    for (int i = 0; i < 2; ++i) {
+        line = "stale";
+        EXPECT_EQ(read_command_line(in, line), LineRead::Complete);
+        EXPECT_EQ(line, "");
+        EXPECT_TRUE(in.fail());
+    }
+
+    // Exactly the limit is a whole line; one byte more is cut, and the rest of that line is
+    // dropped up to its newline, not taken as the next command.
+    const std::string full(kLineMax, 'k');
+    std::istringstream longer(full + "\n" + full + "xy\nversion\n" + std::string(1 << 22, '\0'));
+    EXPECT_EQ(read_command_line(longer, line), LineRead::Complete);
+    EXPECT_EQ(line, full);
+    EXPECT_EQ(read_command_line(longer, line), LineRead::TooLong);
+    EXPECT_EQ(line, full);
+    EXPECT_EQ(read_command_line(longer, line), LineRead::Complete);
+    EXPECT_EQ(line, "version");
+    EXPECT_EQ(read_command_line(longer, line), LineRead::TooLong);
+    EXPECT_EQ(line.size(), kLineMax);
+}
+
+// A stream that never ends, like /dev/zero, counting what it handed out.
+struct Endless : std::streambuf {
+    size_t given = 0;
+    char zeros[4096] = {};
+    int_type underflow() override {
+        given += sizeof zeros;
+        setg(zeros, zeros, zeros + sizeof zeros);
+        return 0;
+    }
+};
+
+TEST(Input, InterruptEndsAnEndlessLineOrWord) {
+    Endless endless;
+    std::istream in(&endless);
+    std::string line;
+    g_running = false;
+    EXPECT_EQ(read_command_line(in, line), LineRead::TooLong);
+    EXPECT_EQ(line, std::string(kLineMax, '\0'));
+    EXPECT_EQ(read_word(in, kLogFolderMax), std::string(kLogFolderMax, '\0'));
+    g_running = true;
+    EXPECT_LT(endless.given, size_t{1} << 20);
+}
+
+TEST(Input, WordsAreBounded) {
+    std::istringstream in(" \n\t" + std::string(100000, 'b') + " rest\n" + "short");
+    EXPECT_EQ(read_word(in, kLogFolderMax), std::string(kLogFolderMax, 'b'));
+    std::string rest;
+    std::getline(in, rest);
+    EXPECT_EQ(rest, " rest");
+    EXPECT_EQ(read_word(in, kLogFolderMax), "short");
+    EXPECT_FALSE(in.fail());
+    EXPECT_EQ(read_word(in, kLogFolderMax), "");
+    EXPECT_TRUE(in.fail());
+}
+
+TEST(Input, CutLinesNeverRun) {
+    Capture capture;
+    // channelcount=8 would be a set command; cut, it is refused by its keyword.
+    refuse_command("nyxcli", "-channelcount=8");
+    refuse_command("nyxcli", "=8");
+    refuse_command("nyxcli", "");
+    EXPECT_EQ(capture.out.str(), unknown("channelcount"));
+    EXPECT_EQ(capture.err.str(), "");
+}
+
+// A stream buffer whose every write fails, for a console stream that throws.
+struct Broken : std::streambuf {
+    int_type overflow(int_type) override { return traits_type::eof(); }
+};
+
+TEST_F(Cli, EventReportKeepsExceptionsFromTheWorker) {
+    Broken broken;
+    std::streambuf *old = std::cout.rdbuf(&broken);
+    std::cout.exceptions(std::ios::badbit);
+    NyxApiEvent event{sizeof(NyxApiEvent), api_, 0xFFFFF, 0};
+    EXPECT_NO_THROW(event_report(&event));
+    std::cout.exceptions(std::ios::goodbit);
+    std::cout.clear();
+    std::cout.rdbuf(old);
 }
 
 #if GTEST_HAS_DEATH_TEST

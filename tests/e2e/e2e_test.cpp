@@ -390,6 +390,59 @@ TEST_F(E2E, InterruptEndsWithStatusZero) {
     }
 }
 
+// The peak resident memory of a running process in KiB, from /proc; 0 when unknown.
+long peak_rss_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return 0;
+}
+
+TEST_F(E2E, OverlongInputIsDroppedInBoundedMemory) {
+    auto sim = start_sim();
+    auto cli = start_cli();
+    connect(*cli);
+    const long before = peak_rss_kib(cli->pid());
+
+    // A 1 MiB folder word keeps what fits the folder buffer (here: the folder and slashes); a
+    // line of many MiB is refused by its cut keyword, and the command after it runs.
+    std::string folder = g_config.temp.string();
+    if (g_config.under_wine()) {
+        folder = "Z:" + folder;
+    }
+    std::string word = folder + std::string(1 << 20, '/');
+    // (Smaller under wine, whose console input is slow; memory is measured natively only.)
+    const size_t mib = g_config.under_wine() ? 4 : 64;
+    std::string huge(mib << 20, 'x');
+    size_t mark = cli->out_size();
+    cli->write("log\n" + word + " " + huge + "\nversion\n");
+    ASSERT_TRUE(cli->wait_out("  NYX Version = 4.2.1.37\n", mark, scaled(20000))) << cli->err();
+    std::string out = cli->out().substr(mark);
+    EXPECT_NE(out.find("\"" + word.substr(0, 259) + "\" for the log file named"),
+              std::string::npos);
+    // The blank after the folder word starts the next line.
+    EXPECT_NE(out.find("' " + std::string(4095, 'x') + "' unknown command\nUsage: "),
+              std::string::npos);
+
+    // A line that does not end, like /dev/zero: memory stays flat. An interrupt takes effect
+    // once the read returns.
+    const std::string zeros(1 << 20, '\0');
+    for (size_t i = 0; i < mib; ++i) {
+        cli->write(zeros);
+    }
+    if (!g_config.under_wine() && before > 0) {
+        EXPECT_LT(peak_rss_kib(cli->pid()) - before, 16 * 1024);
+    }
+    cli->signal(SIGINT);
+    cli->write("\n");
+    EXPECT_EQ(cli->wait_exit(scaled(5000)), 0);
+    EXPECT_EQ(cli->err(), "");
+}
+
 TEST_F(E2E, LogDialogue) {
     auto sim = start_sim();
     auto cli = start_cli();

@@ -25,6 +25,9 @@ void append_text(std::string &buffer, const char *data, size_t size) {
 } // namespace
 
 Process::Process(const std::vector<std::string> &argv) {
+    // A child that has ended (as it may, after an interrupt) must not take the test with it
+    // when its input is written: the write fails instead.
+    std::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         return;

@@ -25,6 +25,7 @@ class Process {
     Process &operator=(const Process &) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     void write(const std::string &text);
     void close_stdin();
     void signal(int sig);

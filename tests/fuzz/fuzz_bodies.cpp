@@ -1,6 +1,7 @@
 // Every body decoder on arbitrary bodies: no crash, no read outside the body, and the records
 // stay terminated whatever comes in.
 #include "client/nyx_bodies.h"
+#include "tests/fuzz/exact_message.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -41,7 +42,6 @@ vtr_logger *printing_logger() {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static sbcp2_message msg;
     static nyx_server_version version;
     static nyx_system_state state;
     static nyx_system_options options;
@@ -50,9 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > SBCP2_MAX_BODY) {
         size = SBCP2_MAX_BODY;
     }
-    sbcp2_message_init_record(&msg);
+    ExactMessage exact = exact_message(nullptr, SBCP2_HEAD_SIZE + size);
+    sbcp2_message &msg = *exact;
     sbcp2_message_init_head(&msg, NYX_PROTOCOL_VERSION, NYX_OPCODE_STATE);
-    std::memcpy(sbcp2_message_body(&msg), data, size);
+    if (size != 0) {
+        std::memcpy(sbcp2_message_body(&msg), data, size);
+    }
     sbcp2_message_add_size(sbcp2_message_head(&msg), uint16_t(size));
 
     nyx_decode_server_version(&msg, &version);

@@ -1,6 +1,6 @@
 // Arbitrary datagrams through validation and every body reader, with offsets taken from the
 // datagram itself; then a body built by appends that the input chooses.
-#include "sbcp2/sbcp2_message.h"
+#include "tests/fuzz/exact_message.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -26,9 +26,12 @@ void check(bool ok) {
         abort();
 }
 
+// Every view a reader hands out lies inside the datagram.
+size_t g_length = 0;
+
 bool inside(const sbcp2_message *msg, const void *p, size_t n) {
     auto *b = static_cast<const uint8_t *>(p);
-    return b >= msg->buffer && b + n <= msg->buffer + sizeof(msg->buffer);
+    return b >= msg->buffer && b + n <= msg->buffer + g_length;
 }
 
 void read_everything(const sbcp2_message *msg, uint32_t o, uint32_t arg) {
@@ -120,13 +123,22 @@ void build(const uint8_t *data, size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static sbcp2_message msg;
-    memset(&msg, 0, sizeof(msg));
-    sbcp2_message_init_record(&msg);
-    memcpy(msg.buffer, data, size < sizeof(msg.buffer) ? size : sizeof(msg.buffer));
-
-    sbcp2_message_validate(verbose_logger(), &msg, size);
-    sbcp2_message_body_length(&msg);
+    ExactMessage msg = exact_message(data, size);
+    g_length = size;
+    vtr_error valid = sbcp2_message_validate(verbose_logger(), msg.get(), size);
+    if (size < SBCP2_HEAD_SIZE || size > SBCP2_MAX_MESSAGE) {
+        check(valid != VTR_SUCCESS);
+        build(data, size < 512 ? size : 512);
+        return 0;
+    }
+    // Readers only ever see validated datagrams, whose size field is the received length; one
+    // that lies about its size is read as if it had told the truth.
+    if (valid != VTR_SUCCESS) {
+        msg->buffer[2] = static_cast<uint8_t>(size >> 8);
+        msg->buffer[3] = static_cast<uint8_t>(size);
+        check(sbcp2_message_validate(verbose_logger(), msg.get(), size) == VTR_SUCCESS);
+    }
+    check(sbcp2_message_body_length(msg.get()) == size - SBCP2_HEAD_SIZE);
 
     // Every 16-bit word of the datagram is tried as an offset, as is its value within the body
     // (the slot arrays of real bodies hold small offsets), and once with hostile high bits.
@@ -134,9 +146,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < words; i++) {
         uint32_t word = static_cast<uint32_t>((data[2 * i] << 8) | data[2 * i + 1]);
         uint32_t arg = i + 1 < words ? static_cast<uint32_t>(data[2 * i + 2]) : word;
-        read_everything(&msg, word, arg);
-        read_everything(&msg, word % 1456, arg);
-        read_everything(&msg, word | 0xFFFF0000u, arg);
+        read_everything(msg.get(), word, arg);
+        read_everything(msg.get(), word % 1456, arg);
+        read_everything(msg.get(), word | 0xFFFF0000u, arg);
     }
     build(data, size < 512 ? size : 512);
     return 0;
