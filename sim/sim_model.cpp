@@ -773,17 +773,27 @@ std::string nyxsim_describe_state(const nyx_system_state *s) {
 std::string nyxsim_describe_options(const nyx_system_options *o) {
     std::string out = "channels=" + join_numbers(o->channel_counts, o->num_channel_counts, ",");
     out += " ifs=";
-    for (uint16_t i = 0; i < o->num_interfaces && i < NYX_LIST_MAX; ++i)
-        out += (i ? ",\"" : "\"") + nyxsim_utf16_to_utf8(o->interfaces[i].name, 64) + "\"";
+    // Piece by piece: g++ 12 at -O3 mistakes `"literal" + std::string&&` for an overlapping copy.
+    for (uint16_t i = 0; i < o->num_interfaces && i < NYX_LIST_MAX; ++i) {
+        out += i ? ",\"" : "\"";
+        out += nyxsim_utf16_to_utf8(o->interfaces[i].name, 64);
+        out += '"';
+    }
     out += " rates=";
-    for (uint16_t i = 0; i < o->num_sample_rates && i < NYX_LIST_MAX; ++i)
-        out += (i ? "," : "") + std::to_string(o->sample_rates[i].rate) + "@" +
-               std::to_string(o->sample_rates[i].max_channels);
+    for (uint16_t i = 0; i < o->num_sample_rates && i < NYX_LIST_MAX; ++i) {
+        out += i ? "," : "";
+        out += std::to_string(o->sample_rates[i].rate);
+        out += '@';
+        out += std::to_string(o->sample_rates[i].max_channels);
+    }
     out += " fmts=" + join_numbers(o->sample_formats, o->num_sample_formats, ",");
     out += " lats=";
-    for (uint16_t i = 0; i < o->num_latencies && i < NYX_LIST_MAX; ++i)
-        out += (i ? ",\"" : "\"") + field_text(o->latencies[i].name) + "\"@" +
-               std::to_string(o->latencies[i].us);
+    for (uint16_t i = 0; i < o->num_latencies && i < NYX_LIST_MAX; ++i) {
+        out += i ? ",\"" : "\"";
+        out += field_text(o->latencies[i].name);
+        out += "\"@";
+        out += std::to_string(o->latencies[i].us);
+    }
     out +=
         " asio_buf=" + join_numbers(o->asio.asio_buffer_sizes, o->asio.num_asio_buffer_sizes, ",");
     out += " asio_enc=" + join_numbers(o->asio.asio_encodings, o->asio.num_asio_encodings, ",");
