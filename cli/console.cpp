@@ -1,5 +1,7 @@
 #include "cli/cli.h"
 
+#include "api/nyx_api_names.h"
+
 #include <iostream>
 
 namespace nyxcli {
@@ -22,52 +24,29 @@ void err_line(std::string_view line) {
     std::cerr.flush();
 }
 
+namespace {
+
+const char *or_unknown(const char *name) {
+    return name ? name : "???";
+}
+
+} // namespace
+
 const char *result_name(NyxApiResult result) {
-    static const char *const names[] = {"SUCCESS",
-                                        "OTHER",
-                                        "NOMEMORY",
-                                        "INVALID_PARAMETER",
-                                        "INVALID_DATA",
-                                        "INVALID_STATE",
-                                        "UNSUPPORTED_FUNCTION",
-                                        "ACCESS_DENIED"};
-    return result < std::size(names) ? names[result] : "???";
+    return or_unknown(nyx_api_result_name(result));
 }
 
 const char *state_name(NyxApiState state) {
-    static const char *const names[] = {"NONE", "IDLE", "DISCONNECTED", "CONNECTED"};
-    return state < std::size(names) ? names[state] : "???";
+    return or_unknown(nyx_api_state_name(state));
 }
 
 const char *audio_interface_name(NyxApiAudioInterface audio) {
-    static const char *const names[] = {"NONE", "WDM", "ASIO"};
-    return audio < std::size(names) ? names[audio] : "???";
+    return or_unknown(nyx_api_audio_interface_name(audio));
 }
 
+// The console report names the flags up to INFO; DEVICE_LOCK_STATUS shows as "???" there.
 const char *change_name(unsigned bit) {
-    static const char *const names[] = {"STATE",
-                                        "REQUEST_COMPLETED",
-                                        "RUNNING",
-                                        "STATUS",
-                                        "AVAILABLE_INTERFACES",
-                                        "INTERFACE",
-                                        "AVAILABLE_CHANNEL_COUNTS",
-                                        "CHANNEL_COUNT",
-                                        "AVAILABLE_AUDIO_INTERFACES",
-                                        "AUDIO_INTERFACE",
-                                        "AVAILABLE_ASIO_PARAMETERS",
-                                        "ASIO_PARAMETER",
-                                        "AVAILABLE_CORVO_LATENCIES",
-                                        "CORVO_LATENCY",
-                                        "NETWORK_STATUS",
-                                        "DEVICE_NAME",
-                                        nullptr,
-                                        "DOMAIN",
-                                        "INFO"};
-    if (bit >= std::size(names) || names[bit] == nullptr) {
-        return "???";
-    }
-    return names[bit];
+    return or_unknown(bit < 19 ? nyx_api_change_name(bit) : nullptr);
 }
 
 } // namespace nyxcli

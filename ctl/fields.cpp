@@ -1,6 +1,8 @@
 // The field names shared by text and JSON output, and how each value is written.
 #include "ctl/nyxctl.h"
 
+#include "api/nyx_api_names.h"
+
 #include <cstdio>
 
 namespace nyxctl {
@@ -45,50 +47,24 @@ const Field *find_field(const std::string &name) {
 }
 
 std::vector<std::string> change_names(NyxApiChanges changes) {
-    static const char *const names[20] = {"STATE",
-                                          "REQUEST_COMPLETED",
-                                          "RUNNING",
-                                          "STATUS",
-                                          "AVAILABLE_INTERFACES",
-                                          "INTERFACE",
-                                          "AVAILABLE_CHANNEL_COUNTS",
-                                          "CHANNEL_COUNT",
-                                          "AVAILABLE_AUDIO_INTERFACES",
-                                          "AUDIO_INTERFACE",
-                                          "AVAILABLE_ASIO_PARAMETERS",
-                                          "ASIO_PARAMETER",
-                                          "AVAILABLE_CORVO_LATENCIES",
-                                          "CORVO_LATENCY",
-                                          "NETWORK_STATUS",
-                                          "DEVICE_NAME",
-                                          nullptr,
-                                          "DOMAIN",
-                                          "INFO",
-                                          "DEVICE_LOCK_STATUS"};
     std::vector<std::string> out;
     for (unsigned bit = 0; bit < 64; ++bit) {
         if ((changes >> bit) & 1) {
-            out.push_back(bit < 20 && names[bit] ? names[bit] : "BIT" + std::to_string(bit));
+            const char *name = nyx_api_change_name(bit);
+            out.push_back(name ? name : "BIT" + std::to_string(bit));
         }
     }
     return out;
 }
 
 const char *result_name(NyxApiResult result) {
-    static const char *const names[] = {"SUCCESS",
-                                        "OTHER",
-                                        "NOMEMORY",
-                                        "INVALID_PARAMETER",
-                                        "INVALID_DATA",
-                                        "INVALID_STATE",
-                                        "UNSUPPORTED_FUNCTION",
-                                        "ACCESS_DENIED"};
-    return result < 8 ? names[result] : "UNKNOWN";
+    const char *name = nyx_api_result_name(result);
+    return name ? name : "UNKNOWN";
 }
 
 const char *state_name(NyxApiState state) {
-    static const char *const names[] = {"NONE", "IDLE", "DISCONNECTED", "CONNECTED"};
-    return state < 4 ? names[state] : "UNKNOWN";
+    const char *name = nyx_api_state_name(state);
+    return name ? name : "UNKNOWN";
 }
 
 std::string mac_text(const std::array<uint8_t, 6> &mac) {

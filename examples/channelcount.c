@@ -7,6 +7,7 @@
  * interface is ASIO, and only a count it lists as available.
  */
 #include <nyx_api.h>
+#include <nyx_api_names.h>
 
 #include "example_sync.h"
 
@@ -39,15 +40,8 @@ static void on_event(const NyxApiEvent *event) {
 }
 
 static const char *result_name(NyxApiResult r) {
-    static const char *const names[] = {"SUCCESS",
-                                        "OTHER",
-                                        "NOMEMORY",
-                                        "INVALID_PARAMETER",
-                                        "INVALID_DATA",
-                                        "INVALID_STATE",
-                                        "UNSUPPORTED_FUNCTION",
-                                        "ACCESS_DENIED"};
-    return r < sizeof names / sizeof names[0] ? names[r] : "?";
+    const char *name = nyx_api_result_name(r);
+    return name ? name : "?";
 }
 
 /* Waits (lock held) until *flag is set; false after 10 s without an event. */

@@ -3,6 +3,7 @@
  *   events [COUNT]     ends after COUNT events (default: runs until interrupted)
  */
 #include <nyx_api.h>
+#include <nyx_api_names.h>
 
 #include "example_sync.h"
 
@@ -14,27 +15,6 @@ typedef struct app {
     unsigned seen;
 } app;
 
-static const char *const change_names[] = {"STATE",
-                                           "REQUEST_COMPLETED",
-                                           "RUNNING",
-                                           "STATUS",
-                                           "AVAILABLE_INTERFACES",
-                                           "INTERFACE",
-                                           "AVAILABLE_CHANNEL_COUNTS",
-                                           "CHANNEL_COUNT",
-                                           "AVAILABLE_AUDIO_INTERFACES",
-                                           "AUDIO_INTERFACE",
-                                           "AVAILABLE_ASIO_PARAMETERS",
-                                           "ASIO_PARAMETER",
-                                           "AVAILABLE_CORVO_LATENCIES",
-                                           "CORVO_LATENCY",
-                                           "NETWORK_STATUS",
-                                           "DEVICE_NAME",
-                                           NULL,
-                                           "DOMAIN",
-                                           "INFO",
-                                           "DEVICE_LOCK_STATUS"};
-
 /* Runs on the library's worker thread; the getters may be called from here. */
 static void on_event(const NyxApiEvent *event) {
     NyxApi *api = event->api;
@@ -42,8 +22,7 @@ static void on_event(const NyxApiEvent *event) {
     for (unsigned bit = 0; bit < 64; ++bit) {
         if (!(event->changes >> bit & 1))
             continue;
-        const char *name =
-            bit < sizeof change_names / sizeof change_names[0] ? change_names[bit] : NULL;
+        const char *name = nyx_api_change_name(bit);
         printf(" %s", name ? name : "?");
     }
     printf("\n");
