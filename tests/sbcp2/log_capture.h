@@ -16,19 +16,15 @@ struct LogCapture {
         : logger(existing), owned(!existing) {
         if (!logger)
             vtr_logger_new(&logger);
-        logger->callback = &LogCapture::sink;
+        logger->callback = [](vtr_logger *l, const char *, uint32_t, const char *text, size_t n) {
+            static_cast<LogCapture *>(l->callback_context)->lines.emplace_back(text, n);
+        };
         logger->callback_context = this;
         vtr_logger_set_overall_level(logger, level);
         vtr_logger_set_level(logger, VTR_SINK_CALLBACK, level);
     }
-    ~LogCapture() {
-        if (owned)
-            vtr_logger_delete(logger);
-        else
-            logger->callback = nullptr;
-    }
+    ~LogCapture() { owned ? vtr_logger_delete(logger) : void(logger->callback = nullptr); }
     LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
 
     size_t count(const std::string &line) const {
         return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
@@ -41,7 +37,4 @@ struct LogCapture {
 
   private:
     bool owned;
-    static void sink(vtr_logger *logger, const char *, uint32_t, const char *text, size_t length) {
-        static_cast<LogCapture *>(logger->callback_context)->lines.emplace_back(text, length);
-    }
 };

@@ -11,7 +11,7 @@
 #include <string>
 
 inline vtr_time ms_time(uint32_t ms) {
-    return vtr_time{static_cast<int32_t>(ms / 1000), (ms % 1000) * 1000};
+    return vtr_time{int32_t(ms / 1000), (ms % 1000) * 1000};
 }
 
 // "seconds.microseconds" as they are, so that an unnormalised value never passes for another.
@@ -60,29 +60,25 @@ class LoopTest : public ::testing::Test {
         EXPECT_EQ(status, VTR_SUCCESS);
         p->expiry_seen = vtr_timer_get_expiry(timer);
         p->test->record(p->name);
-        if (p->action) {
+        if (p->action)
             p->action(timer);
-        }
     }
 
-    Probe *probe(const std::string &name, Action action = {}) {
-        probes.push_back(Probe{this, name, std::move(action), {}});
-        return &probes.back();
+    Probe *probe(const std::string &name, Action action) {
+        return &probes.emplace_back(Probe{this, name, std::move(action), {}});
     }
 
     // Armed from now; the delay is a periodic timer's interval too.
-    vtr_timer *arm(bool periodic, const std::string &name, uint32_t ms, Action action) {
+    vtr_timer *oneshot(const std::string &name, uint32_t ms, Action action = {},
+                       bool periodic = false) {
         vtr_time delay = ms_time(ms);
         vtr_timer *t = nullptr;
         auto start_timer = periodic ? vtr_timer_start_periodic : vtr_timer_start_oneshot;
         EXPECT_EQ(start_timer(loop(), on_timer, nullptr, &delay, probe(name, action), &t), 0u);
         return t;
     }
-    vtr_timer *oneshot(const std::string &name, uint32_t ms, Action action = {}) {
-        return arm(false, name, ms, action);
-    }
     vtr_timer *periodic(const std::string &name, uint32_t ms, Action action = {}) {
-        return arm(true, name, ms, action);
+        return oneshot(name, ms, std::move(action), true);
     }
 
     // One processing step; the callbacks it made.

@@ -14,15 +14,14 @@
 inline std::string receive(vtr_socket sock, size_t capacity = 4096, vtr_address *from = nullptr,
                            int wait_ms = 2000) {
     std::string buffer(capacity, '\0');
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-    for (;;) {
+    for (int waited = 0;; waited += 5) {
         size_t length = capacity;
         vtr_error error = from != nullptr ? vtr_socket_recvfrom(sock, buffer.data(), &length, from)
                                           : vtr_socket_recv(sock, buffer.data(), &length);
         if (error == VTR_SUCCESS) {
             return buffer.substr(0, length);
         }
-        if (error != VTR_TIMEDOUT || std::chrono::steady_clock::now() > deadline) {
+        if (error != VTR_TIMEDOUT || waited >= wait_ms) {
             return vtr_error_name(error);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
