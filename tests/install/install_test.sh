@@ -3,7 +3,7 @@
 # gets: the files, the library's names and exports, one version everywhere, the packages,
 # and the examples built against the installed tree and run against nyx-sim.
 #
-#   install_test.sh linux-tree | linux-packages | linux-examples | windows-zip | windows-examples
+#   install_test.sh linux-packages | linux-examples | windows-zip | windows-examples
 #
 # Set by CTest (tests/install/CMakeLists.txt): NYX_SRC, NYX_BUILD, NYX_WIN_BUILD, NYX_CPACK,
 # NYX_VERSION, NYX_WORK; for wine also NYX_WINE and WINEPREFIX.
