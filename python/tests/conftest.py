@@ -1,13 +1,9 @@
-"""Fixtures: nyx-sim as the manager on 127.0.0.1:8899, and clients connected to it.
-
-Everything that talks to the port needs a private network namespace: run pytest under
-tools/netns-run. NYX_SIM and NYXAPI_LIBRARY name the build's files; by default those of
-the build/ tree next to this package's folder are used."""
+"""nyx-sim as the manager on 127.0.0.1:8899, and clients of it. Run pytest under
+tools/netns-run; NYX_SIM and NYXAPI_LIBRARY name the build's files (default: build/)."""
 
 import os
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
@@ -22,18 +18,7 @@ except ImportError:  # not installed: the source tree's copy
     import nyxapi
 
 
-def private_netns() -> bool:
-    """Whether this process has a network namespace of its own, as tools/netns-run gives:
-    then it differs from that of the process which started it."""
-    try:
-        here = os.readlink("/proc/self/ns/net")
-        return here != os.readlink(f"/proc/{os.getppid()}/ns/net")
-    except OSError:
-        return False
-
-
-class Sim:
-    """A nyx-sim process driven through its control commands."""
+class Sim:  # driven through its control commands
 
     def __init__(self) -> None:
         path = os.environ.get("NYX_SIM", str(ROOT / "build" / "sim" / "nyx-sim"))
@@ -44,7 +29,7 @@ class Sim:
         self.marks = 0
 
     def ask(self, command: str) -> str:
-        """Runs a command and returns its reply, once nyx-sim has carried it out."""
+        """The command's reply, once nyx-sim has carried it out."""
         self.marks += 1
         mark = f"mark-{self.marks}"  # an unknown command, answered after the real one
         self.process.stdin.write(f"{command}\n{mark}\n")
@@ -57,32 +42,22 @@ class Sim:
         raise AssertionError(f"nyx-sim ended during {command!r}: {''.join(reply)}")
 
     def close(self) -> None:
-        self.process.stdin.write("quit\n")
-        self.process.stdin.close()
-        try:
-            self.process.wait(5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        self.process.communicate("quit\n", 5)
 
 
 @pytest.fixture
-def netns() -> None:
-    """Skips unless the manager's port is private to this process."""
-    if not private_netns() and not os.environ.get("NYXAPI_TESTS_SHARED_PORT"):
+def sim():
+    # The port must be private to this process: tools/netns-run gives it its own namespace.
+    ns = [os.readlink(f"/proc/{p}/ns/net") for p in ("self", os.getppid())]
+    if ns[0] == ns[1] and not os.environ.get("NYXAPI_TESTS_SHARED_PORT"):
         pytest.skip("needs a private network namespace: run under tools/netns-run")
-
-
-@pytest.fixture
-def sim(netns):
     s = Sim()
     yield s
     s.close()
 
 
 @pytest.fixture
-def nyx(sim):
-    """A connected client, its connection's events consumed."""
+def nyx(sim):  # connected, its connection's events consumed
     with nyxapi.Client() as client:
         client.wait_connected(5)
         drain(client)
@@ -99,10 +74,6 @@ def drain(client: nyxapi.Client) -> nyxapi.Change:
 
 def wait_event(client: nyxapi.Client, flag: nyxapi.Change, timeout: float = 5.0) -> nyxapi.Event:
     """The first event with ``flag``, skipping earlier ones."""
-    deadline = time.monotonic() + timeout
-    for event in client.events(timeout=timeout):
-        if event.changes & flag:
-            return event
-        if time.monotonic() > deadline:
-            break
-    raise AssertionError(f"no {flag!r} event within {timeout} s")
+    event = next((e for e in client.events(timeout=timeout) if e.changes & flag), None)
+    assert event, f"no {flag!r} event within {timeout} s"
+    return event
