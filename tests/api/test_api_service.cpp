@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -214,18 +215,11 @@ class ApiService : public ::testing::Test {
 #define COMPLETE(call, flag) complete([&] { return call; }, flag)
 
 // A null handle and a null out-pointer both give INVALID_PARAMETER.
-template <class T> void null_rules(NyxApi *api, NyxApiResult (*fn)(NyxApi *, T *), int i) {
-    T value{};
-    EXPECT_EQ(fn(nullptr, &value), NYXAPI_INVALID_PARAMETER) << i;
-    EXPECT_EQ(fn(api, nullptr), NYXAPI_INVALID_PARAMETER) << i;
-}
-template <class T>
-void null_rules(NyxApi *api, NyxApiResult (*fn)(NyxApi *, uint64_t *, T *), int i) {
-    uint64_t count = 1;
-    T value{};
-    EXPECT_EQ(fn(nullptr, &count, &value), NYXAPI_INVALID_PARAMETER) << i;
-    EXPECT_EQ(fn(api, nullptr, &value), NYXAPI_INVALID_PARAMETER) << i;
-    EXPECT_EQ(count, 1u);
+template <class... T> void null_rules(NyxApi *api, NyxApiResult (*fn)(NyxApi *, T *...), int i) {
+    std::tuple<T...> values{};
+    auto with_values = [&](T &...v) { return fn(nullptr, &v...); };
+    EXPECT_EQ(std::apply(with_values, values), NYXAPI_INVALID_PARAMETER) << i;
+    EXPECT_EQ(fn(api, static_cast<T *>(nullptr)...), NYXAPI_INVALID_PARAMETER) << i;
 }
 template <class... F> void null_rules_of_all(NyxApi *api, F... fns) {
     int i = 0;
@@ -585,8 +579,6 @@ TEST_F(ApiService, FloodOutpacingTheLoopHoldsNeitherSettersNorKeepalivesNorStop)
     std::this_thread::sleep_for(200ms);
     long rss_before = rss_kib();
     uint32_t keepalives = received(0);
-    vtr_time sim_start = {}, sim_now = {};
-    vtr_time_monotonic(&sim_start);
     double slowest_setter = 0;
     for (Clock::time_point phase = Clock::now(); seconds_since(phase) < 1.5;) {
         Clock::time_point start = Clock::now();
@@ -595,11 +587,9 @@ TEST_F(ApiService, FloodOutpacingTheLoopHoldsNeitherSettersNorKeepalivesNorStop)
         slowest_setter = std::max(slowest_setter, seconds_since(start));
         std::this_thread::sleep_for(100ms);
     }
-    vtr_time_monotonic(&sim_now);
-    int32_t sim_seconds = vtr_time_sub(sim_now, sim_start).sec;
-    // Keepalives keep coming: the fast clock stretches the worker's real waits, so count on
-    // one per 6 s of it rather than per 3 s (a loop held by the flood sends none).
-    EXPECT_GE(received(0) - keepalives, static_cast<uint32_t>(sim_seconds / 6)) << sim_seconds;
+    // Keepalives keep coming: 1.5 s here is 7.5 s of the worker's clock (a loop held by the
+    // flood sends none).
+    EXPECT_GE(received(0) - keepalives, 1u);
     EXPECT_LT(slowest_setter, 0.8);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(rss_kib() - rss_before, 1024);
