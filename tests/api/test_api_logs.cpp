@@ -46,14 +46,8 @@ const char kScript[] = "dir=.\n"
 #endif
 
 std::string name_at(std::time_t t) {
-    std::tm local = {};
-#ifdef _WIN32
-    localtime_s(&local, &t);
-#else
-    localtime_r(&t, &local);
-#endif
     char text[64];
-    std::strftime(text, sizeof text, "nyx-log-%Y-%m-%d-%H-%M-%S.zip", &local);
+    std::strftime(text, sizeof text, "nyx-log-%Y-%m-%d-%H-%M-%S.zip", std::localtime(&t));
     return text;
 }
 

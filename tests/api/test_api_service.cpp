@@ -270,25 +270,14 @@ TEST_F(ApiService, NullArgumentsAndAFreshHandle) {
     EXPECT_EQ(NyxApiGetContext(nullptr), nullptr);
     EXPECT_EQ(NyxApiGetState(nullptr), 3u);
     EXPECT_EQ(NyxApiGetApiVersion(nullptr).major, 1u);
-    // Request queries need the working object itself.
-    NyxApi bare;
-    bool busy = true;
-    EXPECT_EQ(NyxApiRequestInProgress(&bare, &busy), NYXAPI_INVALID_STATE);
-    EXPECT_EQ(NyxApiCancelRequest(&bare), NYXAPI_INVALID_STATE);
-
     // A fresh handle: idle, empty, nothing in flight.
     EXPECT_EQ(NyxApiGetState(api), NYXAPI_STATE_IDLE);
     EXPECT_EQ(NyxApiGetContext(api), &rec);
-    char name[32] = "xxxx";
-    EXPECT_EQ(NyxApiGetDeviceName(api, name), NYXAPI_SUCCESS);
-    EXPECT_STREQ(name, "");
     uint64_t count = 5;
     EXPECT_EQ(NyxApiAvailableInterfaces(api, &count, nullptr), NYXAPI_SUCCESS);
     EXPECT_EQ(count, 0u);
     EXPECT_FALSE(in_progress());
     EXPECT_EQ(NyxApiCancelRequest(api), NYXAPI_SUCCESS);
-    EXPECT_STREQ(NyxApiStatusGetDescription(0x0010), "Can't find the manager");
-    EXPECT_EQ(NyxApiStatusGetDescription(0x0800), nullptr);
 }
 
 TEST_F(ApiService, ConnectsFillsTheCacheAndReportsOnlyWhatChanged) {
@@ -339,13 +328,7 @@ TEST_F(ApiService, SettersCheckTheirPreconditionsInOrderAndSendTheirValues) {
     // The low 16 bits: 65568 is 32.
     EXPECT_EQ(COMPLETE(NyxApiSetChannelCount(api, 65536 + 32), NYXAPI_CHANGE_CHANNEL_COUNT), S);
     EXPECT_EQ(COMPLETE(NyxApiSetCorvoLatencyMs(api, 2), NYXAPI_CHANGE_CORVO_LATENCY), S);
-    // Any non-zero value other than WDM selects ASIO.
-    EXPECT_EQ(COMPLETE(NyxApiSetAudioInterface(api, NYXAPI_AUDIO_INTERFACE_WDM),
-                       NYXAPI_CHANGE_AUDIO_INTERFACE),
-              S);
-    EXPECT_EQ(COMPLETE(NyxApiSetAudioInterface(api, 3), NYXAPI_CHANGE_AUDIO_INTERFACE), S);
     EXPECT_EQ(COMPLETE(NyxApiSetRunning(api, true), NYXAPI_CHANGE_RUNNING), S);
-    EXPECT_EQ(get<uint32_t>(api, NyxApiGetStatus), 1u);
     nyx_system_config &c = state.config, sent = {};
     c.channels = 32;
     std::snprintf(c.latency, sizeof c.latency, "2 ms");
