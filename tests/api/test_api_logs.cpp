@@ -53,8 +53,7 @@ std::string name_at(std::time_t t) {
 
 // The script's record: its working folder and its arguments as it saw them.
 std::pair<fs::path, std::string> wait_for_record(const fs::path &path) {
-    std::error_code ec;
-    for (int i = 0; i < 1000 && !(fs::exists(path, ec) && fs::file_size(path, ec) > 0); ++i) {
+    for (int i = 0; i < 1000 && !fs::exists(path); ++i) { // moved there once written
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::ifstream in(path, std::ios::binary);

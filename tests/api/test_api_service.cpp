@@ -526,18 +526,16 @@ TEST_F(ApiService, FloodOutpacingTheLoopHoldsNeitherSettersNorKeepalivesNorStop)
     std::this_thread::sleep_for(200ms);
     long rss_before = rss_kib();
     uint32_t keepalives = received(0);
-    double slowest_setter = 0;
     for (Clock::time_point phase = Clock::now(); seconds_since(phase) < 1.5;) {
         Clock::time_point start = Clock::now();
         EXPECT_EQ(NyxApiSetASIOBufferSize(api, 64), NYXAPI_SUCCESS);
         EXPECT_EQ(NyxApiCancelRequest(api), NYXAPI_SUCCESS);
-        slowest_setter = std::max(slowest_setter, seconds_since(start));
+        EXPECT_LT(seconds_since(start), 0.8);
         std::this_thread::sleep_for(100ms);
     }
     // Keepalives keep coming: 1.5 s here is 7.5 s of the worker's clock (a loop held by the
     // flood sends none).
     EXPECT_GE(received(0) - keepalives, 1u);
-    EXPECT_LT(slowest_setter, 0.8);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(rss_kib() - rss_before, 1024);
 #endif
