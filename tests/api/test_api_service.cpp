@@ -1,6 +1,6 @@
-// The handle against the simulated manager running in this process: connection and cache,
-// setters and their preconditions, loss of the manager, calls from the event function, many
-// threads, a throwing event function, a flood and steps of the wall clock.
+// The handle against the simulated manager running in this process: null arguments, a fresh
+// handle, connection and cache, setters and their preconditions, calls from the event
+// function, many threads, a throwing event function, a flood and steps of the wall clock.
 #include "api/nyx_api.h"
 #include "api/nyx_api_impl.h"
 #include "client/nyx_records.h"
