@@ -8,7 +8,7 @@
 
 namespace {
 
-using Body = std::function<void(sbcp2_message *)>;
+using Body = sim_peer::Body;
 
 Body config_body(const nyx_system_config &config) {
     return [config](sbcp2_message *m) { nyxsim_encode_system_config(m, &config, nullptr); };
@@ -21,12 +21,9 @@ std::unique_ptr<sbcp2_message> expect(sim_peer &peer, uint16_t opcode, uint16_t 
                                       const Body &body = {}) {
     uint16_t seq = status == 2 ? 0 : peer.send(opcode, body);
     auto m = peer.receive();
-    EXPECT_TRUE(m) << opcode;
-    if (m) {
-        EXPECT_EQ(opcode_of(m.get()), opcode);
-        EXPECT_EQ(status_of(m.get()), status);
-        EXPECT_TRUE(status == 2 || seqnum_of(m.get()) == seq);
-    }
+    EXPECT_EQ(opcode_of(m.get()), opcode);
+    EXPECT_EQ(status_of(m.get()), status) << opcode;
+    EXPECT_TRUE(status == 2 || seqnum_of(m.get()) == seq);
     return m;
 }
 
@@ -87,14 +84,6 @@ TEST_F(SimSession, ConnectRequestsAndDisconnect) {
     EXPECT_EQ(state_of(expect(a, 0x0110, 0x0101, config_body(config))).config.channels, 16);
     expect(a, 0x0110, 0x0101);
     EXPECT_TRUE(b.quiet(100));
-    // Started, then a change the running soundcard refuses.
-    config.channels = 16;
-    config.want_to_run = 1;
-    EXPECT_EQ(state_of(expect(a, 0x0110, 1, config_body(config))).system_error, 0x0001);
-    expect(b, 0x0102, 2);
-    config.channels = 32;
-    EXPECT_EQ(state_of(expect(a, 0x0110, 0x0102, config_body(config))).config.channels, 16);
-
     // An unknown opcode; replies and events sent to the manager are not answered.
     expect(a, 0x0200, 49);
     a.send(0x0110, {}, 1);
@@ -115,9 +104,8 @@ TEST_F(SimSession, StrangersSurplusSilentAndMalformed) {
     options.client_timeout_ms = 400;
     start(options);
     sim_peer a(port), b(port), c(port);
-    for (uint16_t opcode : {0, 0x0110, 2}) {
+    for (uint16_t opcode : {0, 0x0110, 2})
         expect(c, opcode, 129);
-    }
     connect(a);
     connect(b);
     EXPECT_EQ(size_of(expect(c, 1, 130, connect_body).get()), 20);
@@ -130,11 +118,8 @@ TEST_F(SimSession, StrangersSurplusSilentAndMalformed) {
     std::vector<uint8_t> big(1500, 0);
     big[3] = 0xdc;
     for (auto [data, size] : {std::pair<const uint8_t *, size_t>{head, 0},
-                              {head, 10},
-                              {head, 20},
-                              {big.data(), big.size()}}) {
+                              {head, 10}, {head, 20}, {big.data(), big.size()}})
         a.send_raw(data, size);
-    }
     big[3] = 20;
     a.send_raw(big.data(), 40); // size field 20 of 40
     EXPECT_TRUE(a.quiet(100));
