@@ -43,10 +43,12 @@ inline nyx_system_options make_options() {
     o.num_interfaces = 2;
     o.interfaces[0] = make_interface("eth0", 1), o.interfaces[1] = make_interface("Ethernet 2", 2);
     o.num_sample_rates = 3;
-    o.sample_rates[0] = {44100, 64}, o.sample_rates[1] = {48000, 64}, o.sample_rates[2] = {96000, 32};
+    o.sample_rates[0] = {44100, 64}, o.sample_rates[1] = {48000, 64},
+    o.sample_rates[2] = {96000, 32};
     o.num_sample_formats = 2, o.sample_formats[0] = 24, o.sample_formats[1] = 32;
     o.num_latencies = 3;
-    o.latencies[0] = {"1 ms", 1000}, o.latencies[1] = {"2 ms", 2000}, o.latencies[2] = {"500 us", 500};
+    o.latencies[0] = {"1 ms", 1000}, o.latencies[1] = {"2 ms", 2000},
+    o.latencies[2] = {"500 us", 500};
     nyx_asio_options &a = o.asio;
     a.num_asio_buffer_sizes = 3, a.asio_buffer_sizes[0] = 64, a.asio_buffer_sizes[1] = 128;
     a.asio_buffer_sizes[2] = 256;
@@ -100,8 +102,8 @@ inline std::unique_ptr<sbcp2_message> new_message(uint16_t opcode) {
 
 // The body the manager sends for a record.
 template <typename R>
-std::unique_ptr<sbcp2_message> encoded(uint16_t opcode, vtr_error (*encode)(sbcp2_message *, const R *),
-                                       const R &record) {
+std::unique_ptr<sbcp2_message>
+encoded(uint16_t opcode, vtr_error (*encode)(sbcp2_message *, const R *), const R &record) {
     auto m = new_message(opcode);
     EXPECT_EQ(encode(m.get(), &record), VTR_SUCCESS);
     return m;

@@ -72,9 +72,9 @@ TEST(Bodies, SetConfigGoldenBytes) {
         b.insert(b.end(), more.begin(), more.end());
         return b;
     };
-    for (const Bytes &bad : {with({{89, 3}}), with({{7, 0x4d}}), with({{7, 0xf0}}),
-                             Bytes{0x00, 0x09, 0x00, 0x01}, Bytes(golden.begin(), golden.end() - 4),
-                             Bytes{}, with({{10, 0}, {11, 108}}, "ab")})
+    for (const Bytes &bad :
+         {with({{89, 3}}), with({{7, 0x4d}}), with({{7, 0xf0}}), Bytes{0x00, 0x09, 0x00, 0x01},
+          Bytes(golden.begin(), golden.end() - 4), Bytes{}, with({{10, 0}, {11, 108}}, "ab")})
         EXPECT_NE(nyxsim_decode_system_config(with_body(bad).get(), 0, &decoded), VTR_SUCCESS);
 
     ASSERT_EQ(nyx_encode_connect(m.get(), 3), VTR_SUCCESS);
@@ -124,8 +124,10 @@ TEST(Bodies, State) {
     const struct {
         int group, slot, value; // group: -1 the root, else the root slot naming the group
         vtr_error error;
-    } faults[] = {{8, -1, 0, VTR_NODATA},        {10, -1, 500, VTR_INVALIDDATA},
-                  {-1, 3, 2, VTR_INVALIDPARAMETER}, {-1, 5, length + 2, VTR_INVALIDPARAMETER},
+    } faults[] = {{8, -1, 0, VTR_NODATA},
+                  {10, -1, 500, VTR_INVALIDDATA},
+                  {-1, 3, 2, VTR_INVALIDPARAMETER},
+                  {-1, 5, length + 2, VTR_INVALIDPARAMETER},
                   {-1, 5, 7, VTR_INVALIDPARAMETER}};
     for (const auto &f : faults) {
         m = encoded(NYX_OPCODE_STATE, nyxsim_encode_system_state, sent);
@@ -172,19 +174,6 @@ TEST(Bodies, OptionsAndName) {
     set_count(m.get(), 0, 0);
     ASSERT_EQ(nyx_decode_name(m.get(), &n), VTR_SUCCESS);
     EXPECT_EQ(n.name[0], 0);
-}
-
-TEST(Bodies, StatusNamesAndErrors) {
-    for (auto [status, name, error] :
-         {std::tuple{0, "Request", VTR_SUCCESS}, std::tuple{2, "Event", VTR_SUCCESS},
-          std::tuple{0x0100, "Invalid API", VTR_INVALIDPARAMETER},
-          std::tuple{0x0101, "Invalid Data", VTR_INVALIDDATA},
-          std::tuple{0x0102, "Invalid State", VTR_INVALIDSTATE},
-          std::tuple{0x0103, "System error", VTR_SYSTEM},
-          std::tuple{0x0080, "Server error", VTR_SYSTEM}, std::tuple{3, "?", VTR_SYSTEM}}) {
-        EXPECT_STREQ(nyx_status_name(uint16_t(status)), name);
-        EXPECT_EQ(nyx_status_to_error(uint16_t(status)), error) << status;
-    }
 }
 
 } // namespace

@@ -19,10 +19,18 @@ inline std::unique_ptr<sbcp2_message> fresh_message(uint16_t opcode) {
 }
 
 // Zero for a message that never came.
-inline uint16_t opcode_of(const sbcp2_message *m) { return m ? sbcp2_message_get_opcode(m->buffer) : 0; }
-inline uint16_t status_of(const sbcp2_message *m) { return m ? sbcp2_message_get_status(m->buffer) : 0; }
-inline uint16_t seqnum_of(const sbcp2_message *m) { return m ? sbcp2_message_get_seqnum(m->buffer) : 0; }
-inline uint16_t size_of(const sbcp2_message *m) { return m ? sbcp2_message_get_size(m->buffer) : 0; }
+inline uint16_t opcode_of(const sbcp2_message *m) {
+    return m ? sbcp2_message_get_opcode(m->buffer) : 0;
+}
+inline uint16_t status_of(const sbcp2_message *m) {
+    return m ? sbcp2_message_get_status(m->buffer) : 0;
+}
+inline uint16_t seqnum_of(const sbcp2_message *m) {
+    return m ? sbcp2_message_get_seqnum(m->buffer) : 0;
+}
+inline uint16_t size_of(const sbcp2_message *m) {
+    return m ? sbcp2_message_get_size(m->buffer) : 0;
+}
 
 // A client of the simulator at the message level: an unconnected UDP socket on an ephemeral
 // loopback port.

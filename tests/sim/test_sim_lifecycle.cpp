@@ -121,9 +121,8 @@ TEST(SimLifecycle, ForcedStatusReplacesOnlyASuccess) {
     nyxsim_get_state(sim, &before);
     nyx_system_config config = before.config;
     config.channels = 3;
-    EXPECT_EQ(forced("status 1", 0x0110, [&](sbcp2_message *m) {
-                  nyxsim_encode_system_config(m, &config, nullptr);
-              }),
+    EXPECT_EQ(forced("status 1", 0x0110,
+                     [&](sbcp2_message *m) { nyxsim_encode_system_config(m, &config, nullptr); }),
               0x0101);
     nyxsim_get_state(sim, &after);
     EXPECT_EQ(after.config.channels, before.config.channels);

@@ -118,7 +118,9 @@ TEST_F(SimSession, StrangersSurplusSilentAndMalformed) {
     std::vector<uint8_t> big(1500, 0);
     big[3] = 0xdc;
     for (auto [data, size] : {std::pair<const uint8_t *, size_t>{head, 0},
-                              {head, 10}, {head, 20}, {big.data(), big.size()}})
+                              {head, 10},
+                              {head, 20},
+                              {big.data(), big.size()}})
         a.send_raw(data, size);
     big[3] = 20;
     a.send_raw(big.data(), 40); // size field 20 of 40
