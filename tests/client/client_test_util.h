@@ -37,24 +37,12 @@ template <typename T> T zeroed() {
 }
 
 inline nyx_system_options make_options() {
-    auto o = zeroed<nyx_system_options>();
-    o.num_channel_counts = 4, o.channel_counts[0] = 2, o.channel_counts[1] = 8;
-    o.channel_counts[2] = 16, o.channel_counts[3] = 64;
-    o.num_interfaces = 2;
-    o.interfaces[0] = make_interface("eth0", 1), o.interfaces[1] = make_interface("Ethernet 2", 2);
-    o.num_sample_rates = 3;
-    o.sample_rates[0] = {44100, 64}, o.sample_rates[1] = {48000, 64},
-    o.sample_rates[2] = {96000, 32};
-    o.num_sample_formats = 2, o.sample_formats[0] = 24, o.sample_formats[1] = 32;
-    o.num_latencies = 3;
-    o.latencies[0] = {"1 ms", 1000}, o.latencies[1] = {"2 ms", 2000},
-    o.latencies[2] = {"500 us", 500};
-    nyx_asio_options &a = o.asio;
-    a.num_asio_buffer_sizes = 3, a.asio_buffer_sizes[0] = 64, a.asio_buffer_sizes[1] = 128;
-    a.asio_buffer_sizes[2] = 256;
-    a.num_asio_encodings = 2, a.asio_encodings[0] = 24, a.asio_encodings[1] = 32;
-    a.num_asio_latencies = 2, a.asio_latencies[0] = 1000, a.asio_latencies[1] = 2000;
-    return o;
+    // clang-format off
+    return {4, {2, 8, 16, 64}, 2, {make_interface("eth0", 1), make_interface("Ethernet 2", 2)},
+            3, {{44100, 64}, {48000, 64}, {96000, 32}}, 2, {24, 32}, 3,
+            {{"1 ms", 1000}, {"2 ms", 2000}, {"500 us", 500}},
+            {2, {1000, 2000}, 3, {64, 128, 256}, 2, {24, 32}}};
+    // clang-format on
 }
 
 // Valid against make_options().

@@ -30,18 +30,17 @@ class ClientTest : public ::testing::Test {
     std::string changes; // the reports, as "kind/status" with "/error" for a failed result
 
     void SetUp() override {
-        ASSERT_EQ(vtr_platform_init(), VTR_SUCCESS);
         vtr_clock_set_hook([](vtr_time *now) { *now = g_now; });
-        ASSERT_EQ(vtr_env_new(VTR_ENV_LOGGER | VTR_ENV_EVENT_LOOP, &env), VTR_SUCCESS);
-        log = std::make_unique<LogCapture>(env->logger);
-        ASSERT_EQ(vtr_dispatcher_new(env, &dispatcher), VTR_SUCCESS);
         vtr_address manager;
-        ASSERT_EQ(vtr_address_set_ipv4(&manager, VTR_AF_INET, "127.0.0.1", NYX_MANAGER_PORT),
-                  VTR_SUCCESS);
-        ASSERT_EQ(vtr_socket_open_udp(&peer, VTR_AF_INET), VTR_SUCCESS);
-        ASSERT_EQ(vtr_socket_bind(peer, &manager), VTR_SUCCESS);
-        ASSERT_EQ(vtr_socket_set_blocking(peer, false), VTR_SUCCESS);
-        ASSERT_EQ(nyx_client_new(env, &client), VTR_SUCCESS);
+        // In order; each step needs the ones before it.
+        for (vtr_error step :
+             {vtr_platform_init(), vtr_env_new(VTR_ENV_LOGGER | VTR_ENV_EVENT_LOOP, &env),
+              vtr_dispatcher_new(env, &dispatcher),
+              vtr_address_set_ipv4(&manager, VTR_AF_INET, "127.0.0.1", NYX_MANAGER_PORT),
+              vtr_socket_open_udp(&peer, VTR_AF_INET), vtr_socket_bind(peer, &manager),
+              vtr_socket_set_blocking(peer, false), nyx_client_new(env, &client)})
+            ASSERT_EQ(step, VTR_SUCCESS);
+        log = std::make_unique<LogCapture>(env->logger);
         nyx_client_set_context(client, this);
         nyx_client_set_change_fn(client, on_change);
     }
