@@ -44,23 +44,22 @@ std::unique_ptr<sbcp2_message> connect(sim_peer &peer) {
     return reply;
 }
 
-class SimSession : public ::testing::Test {
-  protected:
-    nyxsim *sim = nullptr;
-    uint16_t port = 0;
-
-    void start(nyxsim_options options = {}) {
-        options.port = 0;
-        ASSERT_EQ(nyxsim_new(&options, &sim), VTR_SUCCESS);
-        ASSERT_EQ(nyxsim_start(sim), VTR_SUCCESS);
-        port = nyxsim_port(sim);
-        ASSERT_NE(port, 0);
-    }
-    void TearDown() override { nyxsim_delete(sim); }
+struct SimDelete {
+    void operator()(nyxsim *sim) const { nyxsim_delete(sim); }
 };
+using Sim = std::unique_ptr<nyxsim, SimDelete>;
 
-TEST_F(SimSession, ConnectRequestsAndDisconnect) {
-    start();
+Sim started(nyxsim_options options = {}) {
+    options.port = 0;
+    nyxsim *sim = nullptr;
+    EXPECT_EQ(nyxsim_new(&options, &sim), VTR_SUCCESS);
+    EXPECT_EQ(nyxsim_start(sim), VTR_SUCCESS);
+    return Sim(sim);
+}
+
+TEST(SimSession, ConnectRequestsAndDisconnect) {
+    Sim sim = started();
+    const uint16_t port = nyxsim_port(sim.get());
     sim_peer a(port), b(port);
     a.seqnum = 40;
     auto reply = connect(a);
@@ -73,7 +72,7 @@ TEST_F(SimSession, ConnectRequestsAndDisconnect) {
 
     // Taken: the reply carries the new state, and the others hear of it.
     nyx_system_state state;
-    nyxsim_get_state(sim, &state);
+    nyxsim_get_state(sim.get(), &state);
     nyx_system_config config = state.config;
     config.channels = 16;
     EXPECT_EQ(state_of(expect(a, 0x0110, 1, config_body(config))).config.channels, 16);
@@ -92,17 +91,18 @@ TEST_F(SimSession, ConnectRequestsAndDisconnect) {
 
     // After a disconnect the peer is a stranger; a fresh connection numbers its events anew.
     expect(a, 2, 1);
-    EXPECT_EQ(nyxsim_client_count(sim), 1u);
+    EXPECT_EQ(nyxsim_client_count(sim.get()), 1u);
     expect(a, 0, 129);
     connect(a);
-    EXPECT_EQ(nyxsim_client_count(sim), 2u);
+    EXPECT_EQ(nyxsim_client_count(sim.get()), 2u);
 }
 
-TEST_F(SimSession, StrangersSurplusSilentAndMalformed) {
+TEST(SimSession, StrangersSurplusSilentAndMalformed) {
     nyxsim_options options;
     options.max_clients = 2;
     options.client_timeout_ms = 400;
-    start(options);
+    Sim sim = started(options);
+    const uint16_t port = nyxsim_port(sim.get());
     sim_peer a(port), b(port), c(port);
     for (uint16_t opcode : {0, 0x0110, 2})
         expect(c, opcode, 129);
@@ -111,7 +111,7 @@ TEST_F(SimSession, StrangersSurplusSilentAndMalformed) {
     EXPECT_EQ(size_of(expect(c, 1, 130, connect_body).get()), 20);
     EXPECT_TRUE(c.quiet(100));
     connect(a); // a known client may connect again when full
-    EXPECT_EQ(nyxsim_client_count(sim), 2u);
+    EXPECT_EQ(nyxsim_client_count(sim.get()), 2u);
 
     // Short, cut, oversized or inconsistent datagrams are ignored.
     const uint8_t head[20] = {0x14, 0, 0, 30, 0, 1, 0, 0, 0, 0};
@@ -131,7 +131,7 @@ TEST_F(SimSession, StrangersSurplusSilentAndMalformed) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         expect(a, 0, 1);
     }
-    EXPECT_EQ(nyxsim_client_count(sim), 1u);
+    EXPECT_EQ(nyxsim_client_count(sim.get()), 1u);
     expect(b, 0, 129);
     connect(c);
 }
