@@ -2,6 +2,7 @@
 #pragma once
 
 #include "sbcp2/sbcp2_message.h"
+#include "sim/sim.h"
 #include "vtr/vtr_socket.h"
 
 #include <chrono>
@@ -10,6 +11,8 @@
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 inline std::unique_ptr<sbcp2_message> fresh_message(uint16_t opcode) {
     auto msg = std::make_unique<sbcp2_message>();
@@ -85,3 +88,17 @@ struct sim_peer {
     // True when nothing arrives for `ms`.
     bool quiet(int ms = 150) { return receive(ms) == nullptr; }
 };
+
+struct SimDelete {
+    void operator()(nyxsim *sim) const { nyxsim_delete(sim); }
+};
+using Sim = std::unique_ptr<nyxsim, SimDelete>;
+
+// A simulator serving on an ephemeral port.
+inline Sim started(nyxsim_options options = {}) {
+    options.port = 0;
+    nyxsim *sim = nullptr;
+    EXPECT_EQ(nyxsim_new(&options, &sim), VTR_SUCCESS);
+    EXPECT_EQ(nyxsim_start(sim), VTR_SUCCESS);
+    return Sim(sim);
+}

@@ -20,14 +20,6 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-nyxsim *started(nyxsim_options options = {}) {
-    options.port = 0;
-    nyxsim *sim = nullptr;
-    EXPECT_EQ(nyxsim_new(&options, &sim), VTR_SUCCESS);
-    EXPECT_EQ(nyxsim_start(sim), VTR_SUCCESS);
-    return sim;
-}
-
 std::unique_ptr<sbcp2_message> connect(sim_peer &peer) {
     peer.send(1, [](sbcp2_message *m) { nyx_encode_connect(m, 3); });
     auto reply = peer.receive();
@@ -42,7 +34,7 @@ std::unique_ptr<sbcp2_message> connect(sim_peer &peer) {
 TEST(SimLifecycle, StopsCommandsAndDeleteFromSeveralThreads) {
     std::mt19937 random(7);
     for (int round = 0; round < 40; ++round) {
-        nyxsim *sim = started();
+        nyxsim *sim = started().release(); // deleted at a chosen moment
         const int pause_us = int(random() % 25000);
         std::vector<std::thread> threads;
         for (int i = 0; i < 2; ++i) {
@@ -84,7 +76,7 @@ TEST(SimLifecycle, StopsCommandsAndDeleteFromSeveralThreads) {
 }
 
 TEST(SimLifecycle, QuitEndsServingAndStartServesAgain) {
-    nyxsim *sim = started();
+    nyxsim *sim = started().release();
     std::string reply;
     EXPECT_EQ(nyxsim_command(sim, "quit", &reply), VTR_SUCCESS);
     EXPECT_FALSE(nyxsim_serving(sim));
@@ -103,7 +95,7 @@ TEST(SimLifecycle, QuitEndsServingAndStartServesAgain) {
 TEST(SimLifecycle, ForcedStatusReplacesOnlyASuccess) {
     nyxsim_options options;
     options.max_clients = 1;
-    nyxsim *sim = started(options);
+    nyxsim *sim = started(options).release();
     sim_peer a(nyxsim_port(sim)), b(nyxsim_port(sim));
     connect(a);
     auto forced = [&](const char *force, uint16_t opcode, const sim_peer::Body &body = {}) {
@@ -132,7 +124,7 @@ TEST(SimLifecycle, ForcedStatusReplacesOnlyASuccess) {
 }
 
 TEST(SimLifecycle, DelayHoldsRepliesBack) {
-    nyxsim *sim = started();
+    nyxsim *sim = started().release();
     sim_peer peer(nyxsim_port(sim));
     connect(peer);
     std::string reply;
@@ -167,7 +159,7 @@ TEST(SimLifecycle, StuckTraceReaderDoesNotStallTheService) {
 
     nyxsim_options options;
     options.verbose = true;
-    nyxsim *sim = started(options);
+    nyxsim *sim = started(options).release();
     sim_peer peer(nyxsim_port(sim));
     auto reply = connect(peer);
     bool answered = reply != nullptr;

@@ -44,19 +44,6 @@ std::unique_ptr<sbcp2_message> connect(sim_peer &peer) {
     return reply;
 }
 
-struct SimDelete {
-    void operator()(nyxsim *sim) const { nyxsim_delete(sim); }
-};
-using Sim = std::unique_ptr<nyxsim, SimDelete>;
-
-Sim started(nyxsim_options options = {}) {
-    options.port = 0;
-    nyxsim *sim = nullptr;
-    EXPECT_EQ(nyxsim_new(&options, &sim), VTR_SUCCESS);
-    EXPECT_EQ(nyxsim_start(sim), VTR_SUCCESS);
-    return Sim(sim);
-}
-
 TEST(SimSession, ConnectRequestsAndDisconnect) {
     Sim sim = started();
     const uint16_t port = nyxsim_port(sim.get());
