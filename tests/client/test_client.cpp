@@ -12,7 +12,11 @@ namespace {
 
 vtr_time g_now{1700000000, 0};
 const char *const kinds[] = {"request", "connection", "version", "options", "state", "5", "name"};
-using Body = std::function<void(sbcp2_message *)>;
+using Message = std::unique_ptr<sbcp2_message>;
+
+Message state_body(const nyx_system_state &s, uint16_t opcode = NYX_OPCODE_STATE) {
+    return encoded(opcode, nyxsim_encode_system_state, s);
+}
 
 class ClientTest : public ::testing::Test {
   protected:
@@ -22,23 +26,21 @@ class ClientTest : public ::testing::Test {
     vtr_socket peer = VTR_SOCKET_INVALID;
     vtr_address client_address{};
     std::unique_ptr<LogCapture> log;
-    std::unique_ptr<sbcp2_message> rx = std::make_unique<sbcp2_message>();
+    Message rx = new_message(0);
     std::string changes; // the reports, as "kind/status" with "/error" for a failed result
 
     void SetUp() override {
-        ASSERT_EQ(vtr_platform_init(), VTR_SUCCESS);
         vtr_clock_set_hook([](vtr_time *now) { *now = g_now; });
-        sbcp2_message_init_record(rx.get());
-        ASSERT_EQ(vtr_env_new(VTR_ENV_LOGGER | VTR_ENV_EVENT_LOOP, &env), VTR_SUCCESS);
-        log = std::make_unique<LogCapture>(env->logger);
-        ASSERT_EQ(vtr_dispatcher_new(env, &dispatcher), VTR_SUCCESS);
         vtr_address manager;
-        ASSERT_EQ(vtr_address_set_ipv4(&manager, VTR_AF_INET, "127.0.0.1", NYX_MANAGER_PORT),
-                  VTR_SUCCESS);
-        ASSERT_EQ(vtr_socket_open_udp(&peer, VTR_AF_INET), VTR_SUCCESS);
-        ASSERT_EQ(vtr_socket_bind(peer, &manager), VTR_SUCCESS);
-        ASSERT_EQ(vtr_socket_set_blocking(peer, false), VTR_SUCCESS);
-        ASSERT_EQ(nyx_client_new(env, &client), VTR_SUCCESS);
+        // In order; each step needs the ones before it.
+        for (vtr_error step :
+             {vtr_platform_init(), vtr_env_new(VTR_ENV_LOGGER | VTR_ENV_EVENT_LOOP, &env),
+              vtr_dispatcher_new(env, &dispatcher),
+              vtr_address_set_ipv4(&manager, VTR_AF_INET, "127.0.0.1", NYX_MANAGER_PORT),
+              vtr_socket_open_udp(&peer, VTR_AF_INET), vtr_socket_bind(peer, &manager),
+              vtr_socket_set_blocking(peer, false), nyx_client_new(env, &client)})
+            ASSERT_EQ(step, VTR_SUCCESS);
+        log = std::make_unique<LogCapture>(env->logger);
         nyx_client_set_context(client, this);
         nyx_client_set_change_fn(client, on_change);
     }
@@ -71,7 +73,6 @@ class ClientTest : public ::testing::Test {
         }
         return done();
     }
-
     // The next datagram the client sent with this opcode; others are passed over.
     bool peer_recv(uint16_t opcode) {
         const vtr_time tick{0, 5000};
@@ -86,49 +87,58 @@ class ClientTest : public ::testing::Test {
     }
     uint16_t rx_seqnum() const { return sbcp2_message_get_seqnum(rx->buffer); }
 
-    void peer_send(uint16_t opcode, uint16_t status, uint16_t seqnum, const Body &body) {
-        auto m = new_message(opcode);
+    void peer_send(Message m, uint16_t status = SBCP2_STATUS_EVENT, uint16_t seqnum = 0) {
         sbcp2_message_set_status(m->buffer, status);
         sbcp2_message_set_seqnum(m->buffer, seqnum);
-        if (body)
-            body(m.get());
         size_t length = sbcp2_message_get_size(m->buffer);
         ASSERT_EQ(vtr_socket_sendto(peer, m->buffer, &length, &client_address), VTR_SUCCESS);
-    }
-    // An event whose body the given builder makes from the arguments.
-    template <typename F, typename... A> void event(uint16_t opcode, F build, const A &...args) {
-        peer_send(opcode, SBCP2_STATUS_EVENT, 0, [&](sbcp2_message *m) { build(m, args...); });
     }
     // Replies to the request last received, with a state body or none.
     void reply(uint16_t status, const nyx_system_state *state) {
         const uint16_t opcode = sbcp2_message_get_opcode(rx->buffer);
-        peer_send(opcode, status, rx_seqnum(), [&](sbcp2_message *m) {
-            if (state)
-                build_state_body(m, *state);
-        });
+        peer_send(state ? state_body(*state, opcode) : new_message(opcode), status, rx_seqnum());
         ASSERT_TRUE(pump_until([&] { return !nyx_client_request_in_progress(client); }));
     }
-
-    // Answers the connect message: version 0x1400, the socket's port, the body's one slot 3.
+    // Answers the connect message, which carries the socket's port and the body's one slot 3.
     void answer_connect() {
         ASSERT_TRUE(peer_recv(NYX_OPCODE_CONNECT));
         const uint16_t port = vtr_address_port(&client_address);
-        EXPECT_EQ(sbcp2_message_get_version(rx->buffer), NYX_PROTOCOL_VERSION);
-        EXPECT_EQ(std::vector<uint8_t>(rx->buffer + 10, rx->buffer + 24),
-                  (std::vector<uint8_t>{uint8_t(port >> 8), uint8_t(port), 0, 0, 0, 0, 0, 0, 0, 0,
-                                        0, 1, 0, 3}));
-        peer_send(NYX_OPCODE_CONNECT, SBCP2_STATUS_RESPONSE, rx_seqnum(),
-                  [](sbcp2_message *m) { build_version_body(m, 4, 12, 3, 1500); });
+        EXPECT_EQ(std::vector<uint8_t>(rx->buffer, rx->buffer + 24),
+                  (std::vector<uint8_t>{0x14,
+                                        0,
+                                        0,
+                                        24,
+                                        rx->buffer[4],
+                                        rx->buffer[5],
+                                        0,
+                                        1,
+                                        0,
+                                        0,
+                                        uint8_t(port >> 8),
+                                        uint8_t(port),
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        1,
+                                        0,
+                                        3}));
+        const nyx_server_version version{0x0a0a, 4, 12, 3, 1500, "v-text", 0x0707};
+        peer_send(encoded(NYX_OPCODE_CONNECT, nyxsim_encode_server_version, version),
+                  SBCP2_STATUS_RESPONSE, rx_seqnum());
         ASSERT_TRUE(pump_until([&] { return nyx_client_has_version(client); }));
     }
-    // Options, state and name as events, until all are known.
     void send_records() {
-        event(NYX_OPCODE_OPTIONS, build_options_body, make_options());
-        event(NYX_OPCODE_STATE, build_state_body, make_state());
-        event(NYX_OPCODE_NAME, build_name_body, "studio");
+        peer_send(encoded(NYX_OPCODE_OPTIONS, nyxsim_encode_system_options, make_options()));
+        peer_send(state_body(make_state()));
+        peer_send(encoded(NYX_OPCODE_NAME, nyxsim_encode_name, nyx_name{"studio"}));
         ASSERT_TRUE(pump_until([&] { return nyx_client_get_name(client) != nullptr; }));
     }
-    // Connected, with the records known.
     void bring_up() {
         ASSERT_EQ(nyx_client_start(client), VTR_SUCCESS);
         answer_connect();
@@ -145,9 +155,7 @@ TEST_F(ClientTest, RecordsBecomeKnownFromReplyAndEvents) {
     answer_connect();
     EXPECT_EQ(rx_seqnum(), 1);
     EXPECT_EQ(changes, "connection/3 version/3");
-    const nyx_server_version version{0x0a0a, 4, 12, 3, 1500, "v-text", 0x0707};
-    ASSERT_NE(nyx_client_get_version(client), nullptr);
-    EXPECT_EQ(std::memcmp(nyx_client_get_version(client), &version, sizeof version), 0);
+    EXPECT_EQ(nyx_client_get_version(client)->build, 1500);
     EXPECT_EQ(nyx_client_set_system_config(client, &config), VTR_INVALIDSTATE) << "no options yet";
 
     changes.clear();
@@ -162,14 +170,13 @@ TEST_F(ClientTest, RecordsBecomeKnownFromReplyAndEvents) {
     // The same state is logged again but reports nothing; nor does an unknown opcode, nor a
     // body that cannot be decoded, which leaves the stored record alone.
     changes.clear();
-    event(NYX_OPCODE_STATE, build_state_body, state);
-    event(0x0105, build_state_body, state);
-    peer_send(NYX_OPCODE_OPTIONS, 2, 0, [&](sbcp2_message *m) {
-        build_options_body(m, options);
-        sbcp2_u16_array root{};
-        sbcp2_message_get_u16_array(m, 0, &root);
-        sbcp2_message_body(m)[sbcp2_u16_array_get(&root, 5) + 1] = 3; // 3 ASIO option slots
-    });
+    peer_send(state_body(state));
+    peer_send(state_body(state, 0x0105));
+    Message bad = encoded(NYX_OPCODE_OPTIONS, nyxsim_encode_system_options, options);
+    sbcp2_u16_array root{};
+    sbcp2_message_get_u16_array(bad.get(), 0, &root);
+    sbcp2_message_body(bad.get())[sbcp2_u16_array_get(&root, 5) + 1] = 3; // 3 ASIO option slots
+    peer_send(std::move(bad));
     ASSERT_TRUE(pump_until(
         [&] { return log->has_prefix("nyx_client_on_event: Error reading options: "); }));
     EXPECT_EQ(log->count("nyx_client_on_event: state is:"), 2u);
@@ -178,7 +185,7 @@ TEST_F(ClientTest, RecordsBecomeKnownFromReplyAndEvents) {
 
     nyx_system_state changed = state;
     changed.link_up = 0;
-    event(NYX_OPCODE_STATE, build_state_body, changed);
+    peer_send(state_body(changed));
     ASSERT_TRUE(pump_until([&] { return !changes.empty(); }));
     EXPECT_EQ(changes, "state/3");
     EXPECT_EQ(nyx_client_get_state(client)->link_up, 0u);
@@ -188,27 +195,19 @@ TEST_F(ClientTest, RequestsAndReplies) {
     bring_up();
     nyx_system_config config = make_config();
     config.channels = 4;
-    EXPECT_EQ(nyx_client_set_system_config(client, nullptr), VTR_INVALIDPARAMETER);
     EXPECT_EQ(nyx_client_set_system_config(client, &config), VTR_INVALIDDATA);
-    EXPECT_FALSE(nyx_client_request_in_progress(client));
     config.channels = 16;
     ASSERT_EQ(nyx_client_set_system_config(client, &config), VTR_SUCCESS);
     EXPECT_TRUE(nyx_client_request_in_progress(client));
-    EXPECT_TRUE(
-        log->has("nyx_client_set_system_config: Sending SET CONFIG request with config:\n"));
     EXPECT_EQ(nyx_client_set_system_config(client, &config), VTR_INVALIDSTATE);
     EXPECT_EQ(nyx_client_send_plain_request(client, 0x0113), VTR_INVALIDSTATE);
     EXPECT_EQ(nyx_client_stop(client), VTR_INVALIDSTATE);
 
     // The datagram carries exactly the encoded configuration.
     ASSERT_TRUE(peer_recv(NYX_OPCODE_SET_CONFIG));
-    auto expected = new_message(NYX_OPCODE_SET_CONFIG);
-    ASSERT_EQ(nyx_encode_system_config(expected.get(), &config, nullptr), VTR_SUCCESS);
-    auto body = [](const sbcp2_message *m) {
-        return std::string(m->buffer + SBCP2_HEAD_SIZE,
-                           m->buffer + sbcp2_message_get_size(m->buffer));
-    };
-    EXPECT_EQ(body(rx.get()), body(expected.get()));
+    nyx_system_config sent{};
+    ASSERT_EQ(nyxsim_decode_system_config(rx.get(), 0, &sent), VTR_SUCCESS);
+    EXPECT_EQ(std::memcmp(&sent, &config, sizeof config), 0);
 
     // Refused, but the state it carries is still taken, before the request completes.
     nyx_system_state refused = make_state();
@@ -222,7 +221,6 @@ TEST_F(ClientTest, RequestsAndReplies) {
     // A plain request: its reply's body is not read. Nor is an unreadable state kept.
     changes.clear();
     ASSERT_EQ(nyx_client_clear_domain_credentials(client), VTR_SUCCESS);
-    EXPECT_TRUE(log->has("nyx_client_send_plain_request: Sending opcode 113 request no config\n"));
     const nyx_system_state other = make_state();
     ASSERT_TRUE(peer_recv(NYX_OPCODE_CLEAR_DOMAIN_CREDENTIALS));
     reply(SBCP2_STATUS_RESPONSE, &other);
@@ -232,8 +230,6 @@ TEST_F(ClientTest, RequestsAndReplies) {
     reply(SBCP2_STATUS_RESPONSE, nullptr);
     EXPECT_EQ(changes, "request/3 request/3");
     EXPECT_EQ(nyx_client_get_state(client)->system_error, 0x0101);
-    EXPECT_EQ(log->count("nyx_client_on_event: SET_CONFIG/CLEAR_SYSTEM_ERROR: state is now:\n"),
-              1u);
     EXPECT_TRUE(log->has_prefix("nyx_client_on_event: Error reading state: "));
 
     // Cancelled: the late reply finds no request and nobody hears of it.

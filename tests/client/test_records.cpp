@@ -27,9 +27,7 @@ TEST(Records, LookupsTakeTheFirstMatchWhole) {
     nyx_system_options options = make_options();
     nyx_system_config config = make_config();
     const uint8_t *mac1 = options.interfaces[0].mac;
-    EXPECT_EQ(nyx_system_config_set_interface(nullptr, &options, mac1), VTR_INVALIDPARAMETER);
     EXPECT_EQ(nyx_system_config_set_interface(&config, nullptr, mac1), VTR_INVALIDPARAMETER);
-    EXPECT_EQ(nyx_system_config_set_interface(&config, &options, nullptr), VTR_INVALIDPARAMETER);
 
     // A later entry with the same MAC never wins, and the name comes along.
     options.interfaces[2] = make_interface("later", 1);
@@ -55,27 +53,22 @@ TEST(Records, LookupsTakeTheFirstMatchWhole) {
 TEST(Records, ValidationChecks) {
     using Change = std::function<void(nyx_system_config &, nyx_system_options &)>;
     const std::tuple<const char *, Change, bool> cases[] = {
-        {"as made", [](auto &, auto &) {}, true},
         {"channel count not offered", [](auto &c, auto &) { c.channels = 4; }, false},
         {"names are not compared", [](auto &c, auto &) { c.interface.name[0] = u'X'; }, true},
         {"unknown MAC", [](auto &c, auto &) { c.interface.mac[5] = 9; }, false},
         {"zero MAC, even when offered",
          [](auto &c, auto &o) { c.interface = o.interfaces[1] = nyx_interface{}; }, false},
-        {"rate not offered", [](auto &c, auto &) { c.sample_rate = 88200; }, false},
         {"too many channels for the rate",
          [](auto &c, auto &) { c.sample_rate = 96000, c.channels = 64; }, false},
         {"as many as the rate allows",
          [](auto &c, auto &) { c.sample_rate = 44100, c.channels = 64; }, true},
         {"a rate listed twice is judged by its first entry",
          [](auto &c, auto &o) { c.channels = 64, o.sample_rates[2].rate = 48000; }, true},
-        {"format", [](auto &c, auto &) { c.sample_format = 16; }, false},
         {"latency names match exactly", [](auto &c, auto &) { std::strcpy(c.latency, "1 m"); },
          false},
         {"audio interface", [](auto &c, auto &) { c.asio.audio_interface = 2; }, false},
-        {"WDM", [](auto &c, auto &) { c.asio.audio_interface = NYX_AUDIO_INTERFACE_WDM; }, true},
         {"WDM still needs a listed buffer size",
          [](auto &c, auto &) { c.asio.audio_interface = 1, c.asio.asio_buffer_size = 96; }, false},
-        {"encoding", [](auto &c, auto &) { c.asio.asio_encoding = 16; }, false},
         {"asio latency", [](auto &c, auto &) { c.asio.asio_latency_us = 1500; }, false},
         {"no ASIO options", [](auto &, auto &o) { o.asio = nyx_asio_options{}; }, false},
     };
@@ -92,14 +85,10 @@ TEST(Records, ValidationChecks) {
 TEST(Records, Equality) {
     const nyx_system_options a = make_options();
     const std::pair<std::function<void(nyx_system_options &)>, bool> cases[] = {
-        {[](auto &) {}, true},
-        {[](auto &b) { b.channel_counts[10] = 5; }, true}, // beyond the count
-        {[](auto &b) { b.sample_rates[1].max_channels = 32; }, false},
-        {[](auto &b) { b.interfaces[1].name[0] = u'e'; }, false},
+        {[](auto &b) { b.channel_counts[10] = 5; }, true},        // beyond the count
         {[](auto &b) { b.interfaces[1].name[20] = u'x'; }, true}, // after the terminator
-        {[](auto &b) { b.latencies[2].us = 501; }, false},
+        {[](auto &b) { b.sample_rates[1].max_channels = 32; }, false},
         {[](auto &b) { b.asio.num_asio_latencies = 1; }, false},
-        {[](auto &b) { b.asio.asio_encodings[1] = 16; }, false},
     };
     for (size_t i = 0; i < std::size(cases); i++) {
         nyx_system_options b = a;
@@ -107,13 +96,6 @@ TEST(Records, Equality) {
         EXPECT_EQ(nyx_system_options_equal(&a, &b), cases[i].second) << "case " << i;
     }
     EXPECT_FALSE(nyx_system_options_equal(&a, nullptr));
-
-    const nyx_system_state s = make_state();
-    nyx_system_state t;
-    std::memcpy(&t, &s, sizeof t);
-    EXPECT_TRUE(nyx_system_state_equal(&s, &t));
-    t.slot7_value = 8; // read by nobody, still part of the record
-    EXPECT_FALSE(nyx_system_state_equal(&s, &t));
 }
 
 TEST(Records, ConfigPrint) {
@@ -130,20 +112,11 @@ TEST(Records, ConfigPrint) {
     log.lines.clear();
     set_wide(config.interface.name, "e?");
     config.interface.name[1] = 0x00e9;
-    config.asio.audio_interface = 2;
-    config.want_to_run = 0;
     config.pullup = NYX_PULLUP_MINUS_4;
     nyx_system_config_log(log.logger, VTR_LOG_DEBUG, &config, nullptr);
     ASSERT_EQ(log.lines.size(), 12u);
     EXPECT_EQ(log.lines[1], "Interface Name: 0065 00e9\n");
-    EXPECT_EQ(log.lines[6], "Want to Run: false\n");
     EXPECT_EQ(log.lines[7], "Pullup: -4%\n");
-    EXPECT_EQ(log.lines[8], "Audio Interface: ?\n");
-
-    // Nothing reaches a logger whose level is below the print's.
-    LogCapture quiet(nullptr, VTR_LOG_INFO);
-    nyx_system_config_log(quiet.logger, VTR_LOG_DEBUG, &config, "");
-    EXPECT_TRUE(quiet.lines.empty());
 }
 
 TEST(Records, StatePrint) {
@@ -151,22 +124,17 @@ TEST(Records, StatePrint) {
     nyx_system_state state = make_state();
     nyx_system_state_log(log.logger, VTR_LOG_INFO, &state, "* ");
     ASSERT_EQ(log.lines.size(), 20u);
-    EXPECT_EQ(log.lines[0], "* Config:\n");
-    EXPECT_EQ(log.lines[1], "*   Channels: 8\n");
-    EXPECT_EQ(log.lines[12], "*   Asio Latency: 2000us\n");
+    EXPECT_EQ(log.lines[1], "*   Channels: 8\n"); // the configuration, indented
     EXPECT_EQ(Lines(log.lines.begin() + 13, log.lines.end()),
               (Lines{"* Config lock flags: 0x0011\n", "* Device Name: studio-a\n",
                      "* Link up: Up\n", "* Link Speed: 1000M/s\n", "* Ip Address: 192.168.1.20\n",
                      "* System Error: 1 (Running)\n", "* DLL Process Name: host.exe\n"}));
+    log.lines.clear();
     state.link_up = 0;
-    for (auto [code, line] : {std::pair{0x0102, "System Error: 258 (Sleeping)\n"},
-                              std::pair{0x0103, "System Error: 259 ((null))\n"}}) {
-        log.lines.clear();
-        state.system_error = uint16_t(code);
-        nyx_system_state_log(log.logger, VTR_LOG_INFO, &state, "");
-        EXPECT_EQ(log.lines.at(15), "Link up: Down\n");
-        EXPECT_EQ(log.lines.at(18), line);
-    }
+    state.system_error = 0x0103; // a code without a name
+    nyx_system_state_log(log.logger, VTR_LOG_INFO, &state, "");
+    EXPECT_EQ(log.lines.at(15), "Link up: Down\n");
+    EXPECT_EQ(log.lines.at(18), "System Error: 259 ((null))\n");
 }
 
 TEST(Records, OptionsPrint) {

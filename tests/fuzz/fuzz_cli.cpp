@@ -2,8 +2,8 @@
 // command, against a handle that is created but never started (setters are refused, getters
 // give zeros). The log dialogue reads its folder word from the same input.
 #include "cli/cli.h"
+#include "tests/fuzz/fuzz_common.h"
 
-#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <streambuf>
@@ -23,9 +23,7 @@ NyxApi *handle() {
         std::cout.rdbuf(&discard);
         std::cerr.rdbuf(&discard);
         NyxApi *created = nullptr;
-        if (NyxApiNew(&created) != NYXAPI_SUCCESS) {
-            std::abort();
-        }
+        require(NyxApiNew(&created) == NYXAPI_SUCCESS, "no handle");
         return created;
     }();
     return api;
@@ -40,18 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string line;
     for (int lines = 0; lines < 64 && in.good(); ++lines) {
         nyxcli::LineRead read = nyxcli::read_command_line(in, line);
-        if (line.size() > nyxcli::kLineMax) {
-            std::abort();
-        }
-        // exit ends the process by design.
-        if (nyxcli::split_command(line.c_str()).keyword == "exit") {
-            continue;
-        }
-        if (read == nyxcli::LineRead::TooLong) {
+        require(line.size() <= nyxcli::kLineMax, "line beyond its bound");
+        if (nyxcli::split_command(line.c_str()).keyword == "exit")
+            continue; // ends the process by design
+        if (read == nyxcli::LineRead::TooLong)
             nyxcli::refuse_command("nyxcli", line.c_str());
-        } else {
+        else
             nyxcli::run_command("nyxcli", line.c_str(), api);
-        }
     }
     std::cin.rdbuf(console);
     std::cin.clear();

@@ -10,64 +10,43 @@
 //   kind 3     NyxApiCancelRequest
 // After every step the handle runs one processing pass.
 #include "api/nyx_api_impl.h"
+#include "tests/fuzz/fuzz_common.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
 
 namespace {
 
-struct Manager {
-    vtr_socket sock = VTR_SOCKET_INVALID;
-    vtr_address client{};
-    bool client_known = false;
-    uint16_t last_seqnum = 0;
-};
+vtr_socket g_manager = VTR_SOCKET_INVALID;
+vtr_address g_client{};
+bool g_client_known = false;
+uint16_t g_last_seqnum = 0;
+bool g_outstanding = false; // one request in flight at most, each completed once
 
-void require(bool ok, const char *what) {
-    if (!ok) {
-        std::fprintf(stderr, "fuzz_receive: %s\n", what);
-        std::abort();
-    }
-}
-
-Manager &manager() {
-    static Manager m = [] {
-        Manager made;
-        vtr_platform_init();
-        vtr_address address{};
-        require(vtr_address_set_ipv4(&address, VTR_AF_INET, "127.0.0.1", 8899) == VTR_SUCCESS,
-                "no address");
-        require(vtr_socket_open_udp(&made.sock, VTR_AF_INET) == VTR_SUCCESS, "no socket");
-        require(vtr_socket_bind(made.sock, &address) == VTR_SUCCESS,
-                "cannot bind 127.0.0.1:8899 (run it in a private network namespace)");
-        require(vtr_socket_set_blocking(made.sock, false) == VTR_SUCCESS, "blocking socket");
-        return made;
-    }();
-    return m;
+void bind_manager() {
+    vtr_platform_init();
+    vtr_address address{};
+    vtr_address_set_ipv4(&address, VTR_AF_INET, "127.0.0.1", 8899);
+    require(vtr_socket_open_udp(&g_manager, VTR_AF_INET) == VTR_SUCCESS &&
+                vtr_socket_bind(g_manager, &address) == VTR_SUCCESS &&
+                vtr_socket_set_blocking(g_manager, false) == VTR_SUCCESS,
+            "cannot bind 127.0.0.1:8899 (run it in a private network namespace)");
 }
 
 // Takes in whatever the client sent: its address and its last sequence number.
-void drain(Manager &m) {
+void drain() {
     uint8_t buffer[SBCP2_MAX_MESSAGE];
     for (;;) {
         vtr_address from{};
         from.length = sizeof from.addr;
         size_t length = sizeof buffer;
-        if (vtr_socket_recvfrom(m.sock, buffer, &length, &from) != VTR_SUCCESS) {
+        if (vtr_socket_recvfrom(g_manager, buffer, &length, &from) != VTR_SUCCESS)
             return;
-        }
-        m.client = from;
-        m.client_known = true;
-        if (length >= SBCP2_HEAD_SIZE) {
-            m.last_seqnum = sbcp2_message_get_seqnum(buffer);
-        }
+        g_client = from;
+        g_client_known = true;
+        if (length >= SBCP2_HEAD_SIZE)
+            g_last_seqnum = sbcp2_message_get_seqnum(buffer);
     }
 }
-
-// One request in flight at most, and each one completed once.
-bool g_outstanding = false;
 
 void on_event(const NyxApiEvent *event) {
     if (event->changes & NYXAPI_CHANGE_REQUEST_COMPLETED) {
@@ -80,25 +59,20 @@ void on_event(const NyxApiEvent *event) {
     NyxApiAvailableInterfaces(event->api, &count, list);
     char name[32];
     NyxApiGetDeviceName(event->api, name);
-    require(std::memchr(name, 0, sizeof name) != nullptr, "unterminated device name");
+    require_terminated(name);
     NyxApiDomainInfo domain{};
     NyxApiGetDomainInfo(event->api, &domain);
-    require(std::memchr(domain.name, 0, sizeof domain.name) != nullptr, "unterminated domain");
+    require_terminated(domain.name);
 }
 
 void pass(NyxApiImpl *impl) {
     static vtr_socket_sets sets;
-    vtr_time timeout{};
+    vtr_time timeout{}, zero{};
     std::lock_guard<std::mutex> lock(impl->request_lock);
-    if (impl->prepare(&sets, &timeout) != VTR_SUCCESS) {
-        return;
-    }
-    vtr_time zero{};
-    if (sets.count != 0 && vtr_socket_wait(&sets.kind[VTR_WATCH_READ], &sets.kind[VTR_WATCH_WRITE],
-                                           &zero) != VTR_SUCCESS) {
-        return;
-    }
-    impl->process(&sets);
+    if (impl->prepare(&sets, &timeout) == VTR_SUCCESS &&
+        (sets.count == 0 || vtr_socket_wait(&sets.kind[VTR_WATCH_READ], &sets.kind[VTR_WATCH_WRITE],
+                                            &zero) == VTR_SUCCESS))
+        impl->process(&sets);
 }
 
 // A setter and its value, picked by one byte; values come from the cached choices so that
@@ -107,9 +81,8 @@ NyxApiResult request(NyxApi *api, uint8_t pick) {
     uint32_t values[32] = {};
     NyxApiInterface interfaces[32] = {};
     uint64_t count = 32;
-    // The entry the high bits of `pick` name among the `count` listed (the first when none is).
     auto chosen = [&](const auto *list) {
-        return count ? list[(pick >> 3) % (count < 32 ? count : 32)] : list[0];
+        return list[count ? (pick >> 3) % (count < 32 ? count : 32) : 0];
     };
     switch (pick % 8) {
     case 0:
@@ -138,55 +111,40 @@ NyxApiResult request(NyxApi *api, uint8_t pick) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    Manager &m = manager();
+    if (g_manager == VTR_SOCKET_INVALID)
+        bind_manager();
     NyxApi *api = nullptr;
     require(NyxApiNew(&api) == NYXAPI_SUCCESS, "no handle");
     NyxApiSetEventFn(api, on_event);
     NyxApiImpl *impl = nyx_api_impl(api);
-    g_outstanding = false;
-    m.client_known = false;
-    drain(m); // the connect message, sent at once
-
+    g_outstanding = g_client_known = false;
+    drain(); // the connect message, sent at once
     std::vector<uint8_t> datagram;
-    size_t at = 0;
-    while (at < size) {
+    for (size_t at = 0; at < size;) {
         const uint8_t step = data[at++];
-        switch (step % 4) {
-        case 0:
-        case 1: {
+        if (step % 4 < 2) {
             size_t length = at + 2 <= size ? ((data[at] << 8) | data[at + 1]) % 1500 : 0;
             at = at + 2 <= size ? at + 2 : size;
             length = length < size - at ? length : size - at;
             datagram.assign(data + at, data + at + length);
             at += length;
-            if ((step & 0x10) && length >= SBCP2_HEAD_SIZE) {
-                sbcp2_message_set_seqnum(datagram.data(), m.last_seqnum);
-            }
-            if ((step & 0x20) && length >= 4) {
-                datagram[2] = static_cast<uint8_t>(length >> 8);
-                datagram[3] = static_cast<uint8_t>(length);
-            }
-            if (m.client_known) {
-                size_t sent = datagram.size();
-                vtr_socket_sendto(m.sock, datagram.data(), &sent, &m.client);
-            }
-            break;
-        }
-        case 2: {
-            const uint8_t pick = at < size ? data[at++] : 0;
-            if (request(api, pick) == NYXAPI_SUCCESS) {
+            if ((step & 0x10) && length >= SBCP2_HEAD_SIZE)
+                sbcp2_message_set_seqnum(datagram.data(), g_last_seqnum);
+            if ((step & 0x20) && length >= 4)
+                datagram[2] = uint8_t(length >> 8), datagram[3] = uint8_t(length);
+            if (g_client_known)
+                vtr_socket_sendto(g_manager, datagram.data(), &length, &g_client);
+        } else if (step % 4 == 2) {
+            if (request(api, at < size ? data[at++] : 0) == NYXAPI_SUCCESS) {
                 require(!g_outstanding, "two requests in flight");
                 g_outstanding = true;
             }
-            break;
-        }
-        default:
+        } else {
             NyxApiCancelRequest(api);
             g_outstanding = false;
-            break;
         }
         pass(impl);
-        drain(m);
+        drain();
     }
     NyxApiDelete(api);
     return 0;

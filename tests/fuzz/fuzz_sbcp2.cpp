@@ -1,30 +1,8 @@
 // Arbitrary datagrams through validation and every body reader, with offsets taken from the
 // datagram itself; then a body built by appends that the input chooses.
-#include "tests/fuzz/exact_message.h"
-
-#include <cstdlib>
-#include <cstring>
+#include "tests/fuzz/fuzz_common.h"
 
 namespace {
-
-void discard(vtr_logger *, const char *, uint32_t, const char *, size_t) {}
-
-vtr_logger *verbose_logger() {
-    static vtr_logger *logger = [] {
-        vtr_logger *l = nullptr;
-        vtr_logger_new(&l);
-        l->callback = discard;
-        vtr_logger_set_overall_level(l, VTR_LOG_VERBOSE);
-        vtr_logger_set_level(l, VTR_SINK_CALLBACK, VTR_LOG_VERBOSE);
-        return l;
-    }();
-    return logger;
-}
-
-void check(bool ok) {
-    if (!ok)
-        abort();
-}
 
 // Every view a reader hands out lies inside the datagram.
 size_t g_length = 0;
@@ -35,21 +13,16 @@ bool inside(const sbcp2_message *msg, const void *p, size_t n) {
 }
 
 void read_everything(const sbcp2_message *msg, uint32_t o, uint32_t arg) {
-    uint32_t pad = arg & 3;
-    uint32_t element = (arg >> 2) & 7;
-    sbcp2_message_check_array(msg, o, pad, element);
+    sbcp2_message_check_array(msg, o, arg & 3, (arg >> 2) & 7);
 
     sbcp2_u16_array view{};
     if (sbcp2_message_get_u16_array(msg, o, &view) == VTR_SUCCESS) {
-        check(inside(msg, view.values, 2u * view.count));
-        uint32_t sum = 0;
+        require(inside(msg, view.values, 2u * view.count));
         for (uint32_t i = 0; i < view.count; i++)
-            sum += sbcp2_u16_array_get(&view, static_cast<uint16_t>(i));
-        (void)sum;
+            sbcp2_u16_array_get(&view, static_cast<uint16_t>(i));
     }
 
-    uint16_t u16[16];
-    uint16_t count = static_cast<uint16_t>(arg % 17);
+    uint16_t u16[16], count = static_cast<uint16_t>(arg % 17);
     sbcp2_message_read_u16_array(msg, o, &count, u16);
     uint32_t u32[16];
     count = static_cast<uint16_t>(arg % 17);
@@ -61,21 +34,19 @@ void read_everything(const sbcp2_message *msg, uint32_t o, uint32_t arg) {
     sbcp2_message_read_bytes(msg, o, arg & 0xFFFF, bytes);
 
     if (const char *s = sbcp2_message_get_string(msg, o))
-        check(inside(msg, s, strlen(s) + 1));
+        require(inside(msg, s, strlen(s) + 1));
     char text[41];
-    size_t size = 1 + arg % 40;
-    size_t cap = size;
+    size_t size = 1 + arg % 40, cap = size;
     if (sbcp2_message_read_string(msg, o, text, &size) == VTR_SUCCESS)
-        check(strlen(text) == (size < cap ? size : cap - 1));
+        require(strlen(text) == (size < cap ? size : cap - 1));
 
     uint32_t value;
     sbcp2_message_read_u32(msg, o, &value);
 
     char16_t wide[65];
-    cap = 1 + arg % 64;
-    size_t wcap = cap;
+    size_t wcap = cap = 1 + arg % 64;
     if (sbcp2_message_read_wstring(msg, o, wide, &wcap) == VTR_SUCCESS)
-        check(wcap < cap && wide[wcap] == 0);
+        require(wcap < cap && wide[wcap] == 0);
 }
 
 void build(const uint8_t *data, size_t size) {
@@ -90,33 +61,20 @@ void build(const uint8_t *data, size_t size) {
         uint8_t n = data[i + 1];
         uint16_t off = 0;
         sbcp2_u16_array view{};
-        vtr_error err = VTR_SUCCESS;
-        switch (data[i] % 6) {
-        case 0:
-            err = sbcp2_message_append_u16_array(&msg, n, nullptr, &off);
-            break;
-        case 1:
-            err = sbcp2_message_reserve_u16_array(&msg, n, &view);
-            break;
-        case 2:
-            err = sbcp2_message_append_bytes(&msg, static_cast<uint16_t>(n * 7), nullptr, &off);
-            break;
-        case 3:
-            err = sbcp2_message_append_string(&msg, letters + (n % 52), &off);
-            break;
-        case 4:
-            err = sbcp2_message_append_u32(&msg, n, &off);
-            break;
-        default:
-            err = sbcp2_message_append_wstring(&msg, wletters + (n % 51), &off);
-            break;
-        }
+        vtr_error err;
+        const int kind = data[i] % 6;
+        err = kind == 0   ? sbcp2_message_append_u16_array(&msg, n, nullptr, &off)
+              : kind == 1 ? sbcp2_message_reserve_u16_array(&msg, n, &view)
+              : kind == 2 ? sbcp2_message_append_bytes(&msg, uint16_t(n * 7), nullptr, &off)
+              : kind == 3 ? sbcp2_message_append_string(&msg, letters + (n % 52), &off)
+              : kind == 4 ? sbcp2_message_append_u32(&msg, n, &off)
+                          : sbcp2_message_append_wstring(&msg, wletters + (n % 51), &off);
         uint16_t length = sbcp2_message_body_length(&msg);
-        check(length <= SBCP2_MAX_BODY && length % 2 == 0);
+        require(length <= SBCP2_MAX_BODY && length % 2 == 0);
         if (err != VTR_SUCCESS)
-            check(sbcp2_message_get_size(msg.buffer) == before);
+            require(sbcp2_message_get_size(msg.buffer) == before);
         else
-            check(off <= length);
+            require(off <= length);
     }
 }
 
@@ -127,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_length = size;
     vtr_error valid = sbcp2_message_validate(verbose_logger(), msg.get(), size);
     if (size < SBCP2_HEAD_SIZE || size > SBCP2_MAX_MESSAGE) {
-        check(valid != VTR_SUCCESS);
+        require(valid != VTR_SUCCESS);
         build(data, size < 512 ? size : 512);
         return 0;
     }
@@ -136,9 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (valid != VTR_SUCCESS) {
         msg->buffer[2] = static_cast<uint8_t>(size >> 8);
         msg->buffer[3] = static_cast<uint8_t>(size);
-        check(sbcp2_message_validate(verbose_logger(), msg.get(), size) == VTR_SUCCESS);
+        require(sbcp2_message_validate(verbose_logger(), msg.get(), size) == VTR_SUCCESS);
     }
-    check(sbcp2_message_body_length(msg.get()) == size - SBCP2_HEAD_SIZE);
+    require(sbcp2_message_body_length(msg.get()) == size - SBCP2_HEAD_SIZE);
 
     // Every 16-bit word of the datagram is tried as an offset, as is its value within the body
     // (the slot arrays of real bodies hold small offsets), and once with hostile high bits.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "sbcp2/sbcp2_message.h"
+#include "sim/sim.h"
 #include "vtr/vtr_socket.h"
 
 #include <chrono>
@@ -11,31 +12,33 @@
 #include <thread>
 #include <vector>
 
-// A zero-filled record, so that pad bytes are zero in the golden comparisons.
+#include <gtest/gtest.h>
+
 inline std::unique_ptr<sbcp2_message> fresh_message(uint16_t opcode) {
     auto msg = std::make_unique<sbcp2_message>();
-    memset(msg.get(), 0, sizeof *msg);
     sbcp2_message_init_record(msg.get());
     sbcp2_message_init_head(msg.get(), 0x1400, opcode);
     return msg;
 }
 
+// Zero for a message that never came.
 inline uint16_t opcode_of(const sbcp2_message *m) {
-    return sbcp2_message_get_opcode(sbcp2_message_head(m));
+    return m ? sbcp2_message_get_opcode(m->buffer) : 0;
 }
 inline uint16_t status_of(const sbcp2_message *m) {
-    return sbcp2_message_get_status(sbcp2_message_head(m));
+    return m ? sbcp2_message_get_status(m->buffer) : 0;
 }
 inline uint16_t seqnum_of(const sbcp2_message *m) {
-    return sbcp2_message_get_seqnum(sbcp2_message_head(m));
+    return m ? sbcp2_message_get_seqnum(m->buffer) : 0;
 }
 inline uint16_t size_of(const sbcp2_message *m) {
-    return sbcp2_message_get_size(sbcp2_message_head(m));
+    return m ? sbcp2_message_get_size(m->buffer) : 0;
 }
 
 // A client of the simulator at the message level: an unconnected UDP socket on an ephemeral
 // loopback port.
 struct sim_peer {
+    using Body = std::function<void(sbcp2_message *)>;
     vtr_socket sock = VTR_SOCKET_INVALID;
     vtr_address sim{};
     uint16_t seqnum = 0;
@@ -56,16 +59,14 @@ struct sim_peer {
     void send_raw(const void *data, size_t length) { vtr_socket_sendto(sock, data, &length, &sim); }
 
     // Sends a message with the next seqnum and returns that seqnum.
-    uint16_t send(uint16_t opcode, const std::function<void(sbcp2_message *)> &body = {},
-                  uint16_t status = 0) {
+    uint16_t send(uint16_t opcode, const Body &body = {}, uint16_t status = 0) {
         auto msg = fresh_message(opcode);
         if (body)
             body(msg.get());
-        uint8_t *head = sbcp2_message_head(msg.get());
-        sbcp2_message_set_status(head, status);
+        sbcp2_message_set_status(msg->buffer, status);
         seqnum = seqnum == 0xffff ? 1 : seqnum + 1;
-        sbcp2_message_set_seqnum(head, seqnum);
-        send_raw(head, sbcp2_message_get_size(head));
+        sbcp2_message_set_seqnum(msg->buffer, seqnum);
+        send_raw(msg->buffer, sbcp2_message_get_size(msg->buffer));
         return seqnum;
     }
 
@@ -73,18 +74,31 @@ struct sim_peer {
     std::unique_ptr<sbcp2_message> receive(int timeout_ms = 2000) {
         auto msg = fresh_message(0);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
+        do {
             size_t length = SBCP2_MAX_MESSAGE;
             vtr_address from{};
             if (vtr_socket_recvfrom(sock, msg->buffer, &length, &from) == VTR_SUCCESS &&
                 length >= SBCP2_HEAD_SIZE)
                 return msg;
-            if (std::chrono::steady_clock::now() > deadline)
-                return nullptr;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        } while (std::chrono::steady_clock::now() < deadline);
+        return nullptr;
     }
 
     // True when nothing arrives for `ms`.
     bool quiet(int ms = 150) { return receive(ms) == nullptr; }
 };
+
+struct SimDelete {
+    void operator()(nyxsim *sim) const { nyxsim_delete(sim); }
+};
+using Sim = std::unique_ptr<nyxsim, SimDelete>;
+
+// A simulator serving on an ephemeral port.
+inline Sim started(nyxsim_options options = {}) {
+    options.port = 0;
+    nyxsim *sim = nullptr;
+    EXPECT_EQ(nyxsim_new(&options, &sim), VTR_SUCCESS);
+    EXPECT_EQ(nyxsim_start(sim), VTR_SUCCESS);
+    return Sim(sim);
+}

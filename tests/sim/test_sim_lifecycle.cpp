@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <random>
 
@@ -20,14 +19,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
-
-nyxsim *started(nyxsim_options options = {}) {
-    options.port = 0;
-    nyxsim *sim = nullptr;
-    EXPECT_EQ(nyxsim_new(&options, &sim), VTR_SUCCESS);
-    EXPECT_EQ(nyxsim_start(sim), VTR_SUCCESS);
-    return sim;
-}
 
 std::unique_ptr<sbcp2_message> connect(sim_peer &peer) {
     peer.send(1, [](sbcp2_message *m) { nyx_encode_connect(m, 3); });
@@ -43,7 +34,7 @@ std::unique_ptr<sbcp2_message> connect(sim_peer &peer) {
 TEST(SimLifecycle, StopsCommandsAndDeleteFromSeveralThreads) {
     std::mt19937 random(7);
     for (int round = 0; round < 40; ++round) {
-        nyxsim *sim = started();
+        nyxsim *sim = started().release(); // deleted at a chosen moment
         const int pause_us = int(random() % 25000);
         std::vector<std::thread> threads;
         for (int i = 0; i < 2; ++i) {
@@ -85,10 +76,8 @@ TEST(SimLifecycle, StopsCommandsAndDeleteFromSeveralThreads) {
 }
 
 TEST(SimLifecycle, QuitEndsServingAndStartServesAgain) {
-    nyxsim *sim = started();
+    nyxsim *sim = started().release();
     std::string reply;
-    EXPECT_EQ(nyxsim_command(sim, "help", &reply), VTR_SUCCESS);
-    EXPECT_NE(reply.find("\n  quit "), std::string::npos);
     EXPECT_EQ(nyxsim_command(sim, "quit", &reply), VTR_SUCCESS);
     EXPECT_FALSE(nyxsim_serving(sim));
     // A socket command after it gives up at once.
@@ -98,56 +87,44 @@ TEST(SimLifecycle, QuitEndsServingAndStartServesAgain) {
     ASSERT_EQ(nyxsim_start(sim), VTR_SUCCESS);
     EXPECT_TRUE(nyxsim_serving(sim));
     sim_peer peer(nyxsim_port(sim));
-    auto answer = connect(peer);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(status_of(answer.get()), 1);
+    EXPECT_EQ(status_of(connect(peer).get()), 1);
     nyxsim_delete(sim);
 }
 
+// Also the max-clients refusal of a second client.
 TEST(SimLifecycle, ForcedStatusReplacesOnlyASuccess) {
     nyxsim_options options;
     options.max_clients = 1;
-    nyxsim *sim = started(options);
+    nyxsim *sim = started(options).release();
     sim_peer a(nyxsim_port(sim)), b(nyxsim_port(sim));
     connect(a);
-    auto force_one = [sim] { EXPECT_EQ(nyxsim_command(sim, "status 1", nullptr), VTR_SUCCESS); };
-
-    force_one();
-    auto refused = connect(b);
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(status_of(refused.get()), 130);
+    auto forced = [&](const char *force, uint16_t opcode, const sim_peer::Body &body = {}) {
+        EXPECT_EQ(nyxsim_command(sim, force, nullptr), VTR_SUCCESS);
+        a.send(opcode, body);
+        return status_of(a.receive().get());
+    };
+    EXPECT_EQ(nyxsim_command(sim, "status 1", nullptr), VTR_SUCCESS);
+    EXPECT_EQ(status_of(connect(b).get()), 130);
     EXPECT_EQ(nyxsim_client_count(sim), 1u);
 
-    // An unknown configuration and an unknown opcode stay refused.
-    nyx_system_state before{};
+    // An unknown configuration and an unknown opcode stay refused; a forced failure replaces
+    // a success.
+    nyx_system_state before{}, after{};
     nyxsim_get_state(sim, &before);
     nyx_system_config config = before.config;
     config.channels = 3;
-    force_one();
-    a.send(0x0110, [&](sbcp2_message *m) { nyxsim_encode_system_config(m, &config, nullptr); });
-    auto reply = a.receive();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(status_of(reply.get()), 0x0101);
-    nyx_system_state after{};
+    EXPECT_EQ(forced("status 1", 0x0110,
+                     [&](sbcp2_message *m) { nyxsim_encode_system_config(m, &config, nullptr); }),
+              0x0101);
     nyxsim_get_state(sim, &after);
     EXPECT_EQ(after.config.channels, before.config.channels);
-    force_one();
-    a.send(0x0200);
-    reply = a.receive();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(status_of(reply.get()), 49);
-
-    // A forced failure still replaces a success.
-    EXPECT_EQ(nyxsim_command(sim, "status 128", nullptr), VTR_SUCCESS);
-    a.send(0x0111);
-    reply = a.receive();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(status_of(reply.get()), 128);
+    EXPECT_EQ(forced("status 1", 0x0200), 49);
+    EXPECT_EQ(forced("status 128", 0x0111), 128);
     nyxsim_delete(sim);
 }
 
 TEST(SimLifecycle, DelayHoldsRepliesBack) {
-    nyxsim *sim = started();
+    nyxsim *sim = started().release();
     sim_peer peer(nyxsim_port(sim));
     connect(peer);
     std::string reply;
@@ -157,25 +134,8 @@ TEST(SimLifecycle, DelayHoldsRepliesBack) {
     const auto sent = Clock::now();
     peer.send(0);
     EXPECT_TRUE(peer.quiet(80));
-    auto answer = peer.receive(1000);
-    ASSERT_TRUE(answer);
+    EXPECT_EQ(status_of(peer.receive(1000).get()), 1);
     EXPECT_GE(Clock::now() - sent, milliseconds(115));
-    EXPECT_EQ(status_of(answer.get()), 1);
-
-    // A range lets later datagrams overtake earlier ones; all of them arrive.
-    EXPECT_EQ(nyxsim_command(sim, "delay 0 60", nullptr), VTR_SUCCESS);
-    std::vector<uint16_t> seqnums;
-    for (int i = 0; i < 20; ++i) {
-        seqnums.push_back(peer.send(0));
-    }
-    std::vector<uint16_t> arrived;
-    while (auto m = peer.receive(300)) {
-        arrived.push_back(seqnum_of(m.get()));
-    }
-    EXPECT_NE(arrived, seqnums);
-    std::sort(arrived.begin(), arrived.end());
-    EXPECT_EQ(arrived, seqnums);
-
     EXPECT_EQ(nyxsim_command(sim, "delay off", nullptr), VTR_SUCCESS);
     peer.send(0);
     EXPECT_TRUE(peer.receive(50));
@@ -199,7 +159,7 @@ TEST(SimLifecycle, StuckTraceReaderDoesNotStallTheService) {
 
     nyxsim_options options;
     options.verbose = true;
-    nyxsim *sim = started(options);
+    nyxsim *sim = started(options).release();
     sim_peer peer(nyxsim_port(sim));
     auto reply = connect(peer);
     bool answered = reply != nullptr;
