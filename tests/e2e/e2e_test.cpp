@@ -4,7 +4,6 @@
 
 #include <csignal>
 #include <fstream>
-#include <regex>
 
 namespace {
 
@@ -204,29 +203,6 @@ TEST_F(Cli, OverlongInputIsDroppedInBoundedMemory) {
     cli->write("\n");
     EXPECT_EQ(cli->wait_exit(scaled(5000)), 0);
     EXPECT_EQ(cli->err(), "");
-}
-
-TEST_F(Cli, LogCommandCollectsIntoTheTypedFolder) {
-    auto sim = start_sim();
-    auto cli = connected();
-    fs::create_directories(g_config.temp / "logs");
-    const std::string folder = typed_folder(g_config.temp / "logs");
-    size_t mark = cli->out_size();
-    // One word is read; the rest of its line is the next command.
-    cli->write("log\n  " + folder + " extra\n");
-    ASSERT_TRUE(cli->wait_out("' extra' unknown command\n", mark, scaled(5000))) << cli->out();
-    std::smatch match;
-    std::string out = cli->out().substr(mark);
-    ASSERT_TRUE(std::regex_search(out, match,
-                                  std::regex("^Input log folder path:Preparing logs\\.\\. Check "
-                                             "the folder \"(.*)\" for the log file named: "
-                                             "\"(nyx-log-\\d{4}(-\\d\\d){5}\\.zip)\"\n")));
-    EXPECT_EQ(match[1].str(), folder);
-    fs::path archive = g_config.temp / "logs" / match[2].str();
-    for (auto until = Clock::now() + scaled(5000); !fs::exists(archive) && Clock::now() < until;) {
-        std::this_thread::sleep_for(milliseconds(50));
-    }
-    EXPECT_TRUE(fs::exists(archive)) << archive;
 }
 
 } // namespace

@@ -36,6 +36,9 @@ class Environment : public ::testing::Environment {
     void SetUp() override {
         g_config = {
             env_or(program_var_, ""), env_or("NYX_E2E_WINE", ""), env_or("NYX_E2E_SIM", ""), {}};
+        if (g_config.program.empty() || g_config.sim.empty()) {
+            GTEST_SKIP() << program_var_ << " and NYX_E2E_SIM name the programs";
+        }
         char pattern[] = "/tmp/nyx-e2e-XXXXXX";
         if (mkdtemp(pattern) != nullptr) {
             g_config.temp = pattern;
