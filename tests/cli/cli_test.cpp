@@ -206,9 +206,7 @@ TEST_F(Cli, CompletionWait) {
 
 TEST(Input, LinesAreBounded) {
     std::string line;
-    std::istringstream in("a b\n\nlast");
-    EXPECT_EQ(read_command_line(in, line), LineRead::Complete);
-    EXPECT_EQ(line, "a b");
+    std::istringstream in("\nlast");
     EXPECT_EQ(read_command_line(in, line), LineRead::Complete);
     EXPECT_EQ(line, "");
     // A last line without its newline still counts; after it every read is empty.

@@ -138,18 +138,4 @@ TEST(CtlMetrics, UpAndDownExpositions) {
     EXPECT_EQ(down.find("nyx_channels"), std::string::npos);
 }
 
-TEST(CtlMetrics, ListenAddresses) {
-    for (const auto &[in, wanted] : std::initializer_list<std::pair<const char *, const char *>>{
-             {"127.0.0.1:9899", "127.0.0.1 9899"},
-             {"[::1]:0", "::1 0"},
-             {"::1:9899", ""},
-             {"9899", ""},
-             {"127.0.0.1:", ""},
-             {"127.0.0.1:65536", ""},
-             {"[]:80", ""}}) {
-        std::optional<Listen> l = parse_listen(in);
-        EXPECT_EQ(l ? l->host + " " + std::to_string(l->port) : "", wanted) << in;
-    }
-}
-
 } // namespace
