@@ -34,7 +34,7 @@ Outcome ctl(const std::vector<std::string> &args, const std::string &input = "")
     return finish(*start_program(args), input);
 }
 
-// Runs curl, or bash as a raw client of 127.0.0.1:PORT that sends TEXT and then reads until
+// Runs curl, or bash as a raw client of the exporter that sends `text` and then reads until
 // the server closes (status 124 when it has not after 5 s, 20 s under wine).
 Outcome curl(std::vector<std::string> args) {
     args.insert(args.begin(), {"/usr/bin/curl", "-s", "--max-time", "10"});
