@@ -1,9 +1,8 @@
-// A child process with pipes on its three standard streams, read by a thread of its own.
+// A child process whose standard output and error go to files of its own, so it never
+// blocks on them; its input is a pipe.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -24,43 +23,40 @@ class Process {
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
 
-    bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
     void write(const std::string &text);
     void close_stdin();
     void signal(int sig);
 
     // Output so far; line ends "\r\n" are read as "\n".
-    std::string out();
-    std::string err();
+    std::string out() { return read(0); }
+    std::string err() { return read(1); }
     size_t out_size() { return out().size(); }
 
-    // Waits until standard output holds `count` occurrences of `text` at or after `from`;
-    // returns where the last of them starts.
+    // Waits until the stream holds `count` occurrences of `text` at or after `from`; returns
+    // where the last of them starts.
     std::optional<size_t> wait_out(const std::string &text, size_t from, milliseconds timeout,
-                                   size_t count = 1);
-    std::optional<size_t> wait_err(const std::string &text, size_t from, milliseconds timeout);
+                                   size_t count = 1) {
+        return wait_in(0, text, from, timeout, count);
+    }
+    std::optional<size_t> wait_err(const std::string &text, size_t from, milliseconds timeout) {
+        return wait_in(1, text, from, timeout, 1);
+    }
     // Waits until neither stream has grown for `quiet`, at most `timeout` in all.
     void settle(milliseconds quiet, milliseconds timeout);
-
     // The exit status (-signal when killed by one), or nullopt when still running after
-    // `timeout`. Once it has ended, all its output has been read.
+    // `timeout`.
     std::optional<int> wait_exit(milliseconds timeout);
 
   private:
-    void read_loop(int out_fd, int err_fd);
-    std::optional<size_t> wait_in(const std::string &buffer, const std::string &text, size_t from,
+    std::string read(int stream);
+    std::optional<size_t> wait_in(int stream, const std::string &text, size_t from,
                                   milliseconds timeout, size_t count);
 
     pid_t pid_ = -1;
     int stdin_fd_ = -1;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable grown_;
-    std::string out_, err_;
-    Clock::time_point last_growth_ = Clock::now();
-    bool reaped_ = false;
-    int status_ = 0;
+    std::string files_[2];
+    std::optional<int> status_;
 };
 
 } // namespace e2e
