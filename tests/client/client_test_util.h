@@ -81,6 +81,14 @@ inline nyx_system_state make_state() {
     return s;
 }
 
+// "00ff..." as bytes.
+inline std::vector<uint8_t> from_hex(const char *hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; hex[i] != 0 && hex[i + 1] != 0; i += 2)
+        bytes.push_back(uint8_t(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+    return bytes;
+}
+
 inline std::unique_ptr<sbcp2_message> new_message(uint16_t opcode) {
     auto m = std::make_unique<sbcp2_message>();
     sbcp2_message_init_record(m.get());

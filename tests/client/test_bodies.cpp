@@ -49,13 +49,11 @@ TEST(Bodies, SetConfigGoldenBytes) {
     // Root slots at 0, the interface group at 18, its name at 24 with 32 bits per character,
     // the MAC at 68, pad and rate at 76, latency at 80, the ASIO group at 88, pad and buffer
     // size at 100, the ASIO latency at 104.
-    Bytes golden;
-    const char *hex = "000800080012004c00180050000100580002000200180044"
-                      "00000045000000740000006800000065000000720000006e000000650000007400000020"
-                      "0000003200000000001dc100000200000000bb803130303020757300"
-                      "00040000006400180068000000000080000007d0";
-    for (size_t i = 0; hex[i] != 0; i += 2)
-        golden.push_back(uint8_t(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+    const Bytes golden =
+        from_hex("000800080012004c00180050000100580002000200180044"
+                 "00000045000000740000006800000065000000720000006e000000650000007400000020"
+                 "0000003200000000001dc100000200000000bb803130303020757300"
+                 "00040000006400180068000000000080000007d0");
     ASSERT_EQ(golden.size(), 108u);
     EXPECT_EQ(body_of(m.get()), golden);
     EXPECT_EQ(sbcp2_message_get_version(sbcp2_message_head(m.get())), 0x1400);

@@ -103,31 +103,12 @@ class ClientTest : public ::testing::Test {
     void answer_connect() {
         ASSERT_TRUE(peer_recv(NYX_OPCODE_CONNECT));
         const uint16_t port = vtr_address_port(&client_address);
-        EXPECT_EQ(std::vector<uint8_t>(rx->buffer, rx->buffer + 24),
-                  (std::vector<uint8_t>{0x14,
-                                        0,
-                                        0,
-                                        24,
-                                        rx->buffer[4],
-                                        rx->buffer[5],
-                                        0,
-                                        1,
-                                        0,
-                                        0,
-                                        uint8_t(port >> 8),
-                                        uint8_t(port),
-                                        0,
-                                        0,
-                                        0,
-                                        0,
-                                        0,
-                                        0,
-                                        0,
-                                        0,
-                                        0,
-                                        1,
-                                        0,
-                                        3}));
+        // Version 0x1400, size 24, the sequence number, opcode 1, status 0, the port, the id.
+        std::vector<uint8_t> expected = from_hex("1400001800000001000000000000000000000000"
+                                                 "00010003");
+        expected[4] = rx->buffer[4], expected[5] = rx->buffer[5];
+        expected[10] = uint8_t(port >> 8), expected[11] = uint8_t(port);
+        EXPECT_EQ(std::vector<uint8_t>(rx->buffer, rx->buffer + 24), expected);
         const nyx_server_version version{0x0a0a, 4, 12, 3, 1500, "v-text", 0x0707};
         peer_send(encoded(NYX_OPCODE_CONNECT, nyxsim_encode_server_version, version),
                   SBCP2_STATUS_RESPONSE, rx_seqnum());
