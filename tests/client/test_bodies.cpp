@@ -16,7 +16,8 @@ Bytes body_of(const sbcp2_message *m) {
 // A message holding `body` as a received datagram would.
 std::unique_ptr<sbcp2_message> with_body(const Bytes &body) {
     auto m = new_message(NYX_OPCODE_SET_CONFIG);
-    std::memcpy(sbcp2_message_body(m.get()), body.data(), body.size());
+    if (!body.empty())
+        std::memcpy(sbcp2_message_body(m.get()), body.data(), body.size());
     sbcp2_message_add_size(sbcp2_message_head(m.get()), uint16_t(body.size()));
     return m;
 }

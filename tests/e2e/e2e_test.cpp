@@ -33,6 +33,31 @@ const std::string kConnectReport = event(
     "  Available Corvo Latencies = 1,2,5,10,20\n  Corvo Latency = 1 ms\n"
     "  Network Status = 1 Gbps\n  IP Address = 192.168.1.42\n  Device Name = Studio-PC-Nyx\n"
     "  Device is not enrolled and connected to a domain!\n  NYX Version = 4.2.1.37\n");
+// Removes the connection's events from `out`: one report of every value, or, when the first
+// connect is slow and retried, several that end with the connected state.
+bool strip_connect_events(std::string &out) {
+    if (size_t at = out.find(kConnectReport); at != std::string::npos) {
+        out.erase(at, kConnectReport.size());
+        return true;
+    }
+    const std::string head = "\nGot a NyxApi event, changes are ";
+    bool connected = false;
+    for (size_t at = 0; !connected && (at = out.find(head, at)) != std::string::npos;) {
+        size_t end = out.find('\n', at + 1) + 1;
+        if (out.compare(at + head.size(), 21, "0x2=REQUEST_COMPLETED") == 0) {
+            at = end;
+            continue;
+        }
+        // The block's lines are indented; the lock status line is the front end's own.
+        while (out.compare(end, 2, "  ") == 0 &&
+               out.compare(end, 20, "  Device Lock Status") != 0) {
+            connected |= out.compare(end, 20, "  State = CONNECTED\n") == 0;
+            end = out.find('\n', end) + 1;
+        }
+        out.erase(at, end - at);
+    }
+    return connected;
+}
 const std::string kCompleted = event("0x2=REQUEST_COMPLETED\n  Last Request Result = SUCCESS\n");
 
 class Cli : public ::testing::Test {
@@ -76,9 +101,7 @@ TEST_F(Cli, StartupArgumentsRunInOrderBeforeThePrompt) {
     auto sim = start_sim();
     auto cli = connected({"-lockstatus", "-Start", "-channelcount=8"});
     std::string out = cli->out();
-    size_t report = out.find(kConnectReport);
-    ASSERT_NE(report, std::string::npos) << out;
-    out.erase(report, kConnectReport.size());
+    ASSERT_TRUE(strip_connect_events(out)) << out;
     const std::string head = "API Version = 1.0.0.0\nConnected, listening for events\n"
                              "  Device Lock Status= 0\n'Start' unknown command\nUsage: ";
     ASSERT_TRUE(out.starts_with(head)) << out;
