@@ -6,6 +6,7 @@
 #
 #   tools/fuzz.sh [MINUTES] [NAME...]      default 10 minutes, every target
 #   FUZZ_JOBS=N                            targets run side by side (default 2)
+#   FUZZ_RUNS=N                            a target also stops after N executions
 #
 # Targets run niced, each in a private network namespace (tools/netns-run). The logs of a
 # campaign stay in build-fuzz/campaign-DATE-PID/.
@@ -15,6 +16,7 @@ root=$PWD
 minutes=${1:-10}
 shift || true
 jobs=${FUZZ_JOBS:-2}
+runs=${FUZZ_RUNS:--1}
 build=$root/build-fuzz
 findings=$build/findings
 logs=$build/campaign-$(date +%Y%m%d-%H%M%S)-$$
@@ -51,7 +53,7 @@ campaign() { # name
     local name=$1 exe=$build/tests/fuzz/fuzz_$1 corpus=$root/tests/fuzz/corpus/$1
     local log=$logs/$name.log merged=$logs/$name.merged
     mkdir -p "$corpus" "$findings"
-    nice -n 10 tools/netns-run "$exe" -max_total_time=$((minutes * 60)) -print_final_stats=1 \
+    nice -n 10 tools/netns-run "$exe" -max_total_time=$((minutes * 60)) -runs="$runs" -print_final_stats=1 \
         -artifact_prefix="$findings/$name-" $(flags_of "$name") "$corpus" >"$log" 2>&1
     echo "exit $?" >>"$log"
     rm -rf "$merged" && mkdir -p "$merged"
