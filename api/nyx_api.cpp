@@ -37,7 +37,7 @@ bool on_worker(NyxApi *api) {
 
 void nyx_api_destroy(NyxApi *api) noexcept {
     if (api->thread) {
-        api->thread->stop();
+        api->thread->stop(api->impl ? api->impl->logger() : nullptr);
     }
     if (api->impl) {
         api->impl->teardown();
@@ -91,7 +91,9 @@ NyxApiResult NyxApiNew(NyxApi **out) {
             return NYXAPI_NOMEMORY;
         }
         api->thread = std::make_shared<NyxApiThread>();
-    } catch (...) {
+    } catch (const std::bad_alloc &) {
+        // Only the two allocations throw. Nobody can have raised the new logger's level yet,
+        // so there is no one to tell.
         nyx_api_destroy(api);
         return NYXAPI_NOMEMORY;
     }
@@ -114,7 +116,7 @@ NyxApiResult NyxApiStart(NyxApi *api) {
     if (!api) {
         return NYXAPI_INVALID_PARAMETER;
     }
-    return nyx_api_guard([&]() -> NyxApiResult {
+    return nyx_api_guard(nyx_api_impl(api), __func__, [&]() -> NyxApiResult {
         // A worker cannot start itself: it is running.
         if (!api->thread || !api->impl || on_worker(api)) {
             return NYXAPI_INVALID_STATE;
@@ -131,7 +133,7 @@ void NyxApiStop(NyxApi *api) {
         api->thread->stop_from_worker(false);
         return;
     }
-    api->thread->stop();
+    api->thread->stop(api->impl ? api->impl->logger() : nullptr);
 }
 
 NyxApiVersion NyxApiGetApiVersion(NyxApi *) {
@@ -145,7 +147,7 @@ NyxApiState NyxApiGetState(NyxApi *api) {
     if (!api->thread || !api->thread->is_running() || !api->impl) {
         return NYXAPI_STATE_IDLE;
     }
-    return api->impl->state.load();
+    return api->impl->state();
 }
 
 NyxApiResult NyxApiSetContext(NyxApi *api, void *context) {
@@ -156,13 +158,13 @@ NyxApiResult NyxApiSetContext(NyxApi *api, void *context) {
     if (!impl) {
         return NYXAPI_INVALID_STATE;
     }
-    impl->context.store(context);
+    impl->set_context(context);
     return NYXAPI_SUCCESS;
 }
 
 void *NyxApiGetContext(NyxApi *api) {
     NyxApiImpl *impl = nyx_api_impl(api);
-    return impl ? impl->context.load() : nullptr;
+    return impl ? impl->context() : nullptr;
 }
 
 NyxApiResult NyxApiSetEventFn(NyxApi *api, NyxApiEventFn fn) {
@@ -173,7 +175,7 @@ NyxApiResult NyxApiSetEventFn(NyxApi *api, NyxApiEventFn fn) {
     if (!impl) {
         return NYXAPI_INVALID_STATE;
     }
-    impl->event_fn.store(fn);
+    impl->set_event_fn(fn);
     return NYXAPI_SUCCESS;
 }
 
@@ -189,9 +191,9 @@ NyxApiResult NyxApiRequestInProgress(NyxApi *api, bool *inProgress) {
     if (!impl) {
         return NYXAPI_INVALID_STATE;
     }
-    return nyx_api_guard([&]() -> NyxApiResult {
+    return nyx_api_guard(impl, __func__, [&]() -> NyxApiResult {
         NyxApiRequestLock lock(*impl);
-        *inProgress = nyx_client_request_in_progress(impl->client);
+        *inProgress = nyx_client_request_in_progress(impl->service_client(lock));
         return NYXAPI_SUCCESS;
     });
 }
@@ -204,10 +206,11 @@ NyxApiResult NyxApiCancelRequest(NyxApi *api) {
     if (!impl) {
         return NYXAPI_INVALID_STATE;
     }
-    return nyx_api_guard([&]() -> NyxApiResult {
+    return nyx_api_guard(impl, __func__, [&]() -> NyxApiResult {
         NyxApiRequestLock lock(*impl);
-        if (nyx_client_request_in_progress(impl->client)) {
-            nyx_client_cancel_request(impl->client);
+        nyx_client *client = impl->service_client(lock);
+        if (nyx_client_request_in_progress(client)) {
+            nyx_client_cancel_request(client);
         }
         return NYXAPI_SUCCESS;
     });

@@ -18,7 +18,7 @@ extern "C" NyxApiResult NyxApiCollectLogs(const char *folder, char *fileName) {
     if (!fileName) {
         return NYXAPI_INVALID_PARAMETER;
     }
-    return nyx_api_guard([&]() -> NyxApiResult {
+    return nyx_api_guard(nullptr, __func__, [&]() -> NyxApiResult {
         char name[32];
         size_t length = vtr_local_time_format("nyx-log-%Y-%m-%d-%H-%M-%S.zip", name, sizeof name);
         if (length == 0) {

@@ -16,35 +16,47 @@ struct ConfigHolder {
     ~ConfigHolder() { nyx_system_config_free(config); }
 };
 
-// Change: vtr_error(NyxApiImpl &, nyx_system_config &), called only with a configuration.
+NyxApiResult check_needs(NyxApiImpl &impl, uint32_t needs) {
+    if (impl.state() != NYXAPI_STATE_CONNECTED) {
+        return NYXAPI_INVALID_STATE;
+    }
+    NyxApiCacheLock cached = impl.lock_cache();
+    if (((needs & NEED_STOPPED) && cached->running) ||
+        ((needs & NEED_ASIO) && cached->audio_interface != NYXAPI_AUDIO_INTERFACE_ASIO)) {
+        return NYXAPI_INVALID_STATE;
+    }
+    if ((needs & NEED_UNLOCKED) && (cached->device_lock_status != 0 || cached->domain_locked())) {
+        return NYXAPI_ACCESS_DENIED;
+    }
+    return NYXAPI_SUCCESS;
+}
+
+// Change: vtr_error(nyx_client *, nyx_system_config &), called only with a configuration.
 template <class Change> NyxApiResult set_config(NyxApi *api, uint32_t needs, Change change) {
     NyxApiImpl *impl = nyx_api_impl(api);
     if (!impl) {
         return api ? NYXAPI_INVALID_STATE : NYXAPI_INVALID_PARAMETER;
     }
-    return nyx_api_guard([&]() -> NyxApiResult {
+    return nyx_api_guard(impl, __func__, [&]() -> NyxApiResult {
         // Held throughout: the worker can neither process the client nor merge meanwhile, so
         // the cache read below agrees with the client.
         NyxApiRequestLock lock(*impl);
-        if (impl->state.load() != NYXAPI_STATE_CONNECTED ||
-            ((needs & NEED_STOPPED) && impl->running) ||
-            ((needs & NEED_ASIO) && impl->audio_interface != NYXAPI_AUDIO_INTERFACE_ASIO)) {
-            return NYXAPI_INVALID_STATE;
+        NyxApiResult allowed = check_needs(*impl, needs);
+        if (allowed != NYXAPI_SUCCESS) {
+            return allowed;
         }
-        if ((needs & NEED_UNLOCKED) && (impl->device_lock_status != 0 || impl->domain_locked())) {
-            return NYXAPI_ACCESS_DENIED;
-        }
+        nyx_client *client = impl->service_client(lock);
         ConfigHolder holder{nyx_system_config_new()};
         vtr_error error = VTR_SUCCESS;
         if (holder.config) {
-            const nyx_system_state *state = nyx_client_get_state(impl->client);
+            const nyx_system_state *state = nyx_client_get_state(client);
             if (state) {
                 nyx_system_config_copy(holder.config, &state->config);
             }
-            error = change(*impl, *holder.config);
+            error = change(client, *holder.config);
         }
         if (error == VTR_SUCCESS) {
-            error = nyx_client_set_system_config(impl->client, holder.config);
+            error = nyx_client_set_system_config(client, holder.config);
         }
         return NyxApiResultFromError(error);
     });
@@ -56,7 +68,7 @@ extern "C" {
 
 NyxApiResult NyxApiSetRunning(NyxApi *api, bool running) {
     return set_config(api, NEED_UNLOCKED,
-                      [&](NyxApiImpl &, nyx_system_config &config) -> vtr_error {
+                      [&](nyx_client *, nyx_system_config &config) -> vtr_error {
                           config.want_to_run = running ? 1 : 0;
                           return VTR_SUCCESS;
                       });
@@ -67,8 +79,8 @@ NyxApiResult NyxApiSetInterface(NyxApi *api, const uint8_t *mac) {
         return NYXAPI_INVALID_PARAMETER;
     }
     return set_config(api, NEED_STOPPED,
-                      [&](NyxApiImpl &impl, nyx_system_config &config) -> vtr_error {
-                          const nyx_system_options *options = nyx_client_get_options(impl.client);
+                      [&](nyx_client *client, nyx_system_config &config) -> vtr_error {
+                          const nyx_system_options *options = nyx_client_get_options(client);
                           if (!options) {
                               return VTR_INVALIDDATA;
                           }
@@ -78,7 +90,7 @@ NyxApiResult NyxApiSetInterface(NyxApi *api, const uint8_t *mac) {
 
 NyxApiResult NyxApiSetChannelCount(NyxApi *api, uint32_t count) {
     return set_config(api, NEED_STOPPED | NEED_ASIO,
-                      [&](NyxApiImpl &, nyx_system_config &config) -> vtr_error {
+                      [&](nyx_client *, nyx_system_config &config) -> vtr_error {
                           config.channels = static_cast<uint16_t>(count);
                           return VTR_SUCCESS;
                       });
@@ -88,7 +100,7 @@ NyxApiResult NyxApiSetAudioInterface(NyxApi *api, NyxApiAudioInterface audio) {
     if (!api || audio == NYXAPI_AUDIO_INTERFACE_NONE) {
         return NYXAPI_INVALID_PARAMETER;
     }
-    return set_config(api, NEED_STOPPED, [&](NyxApiImpl &, nyx_system_config &config) -> vtr_error {
+    return set_config(api, NEED_STOPPED, [&](nyx_client *, nyx_system_config &config) -> vtr_error {
         config.asio.audio_interface = audio == NYXAPI_AUDIO_INTERFACE_WDM
                                           ? uint32_t{NYX_AUDIO_INTERFACE_WDM}
                                           : uint32_t{NYX_AUDIO_INTERFACE_ASIO};
@@ -98,7 +110,7 @@ NyxApiResult NyxApiSetAudioInterface(NyxApi *api, NyxApiAudioInterface audio) {
 
 NyxApiResult NyxApiSetASIOBufferSize(NyxApi *api, uint32_t samples) {
     return set_config(api, NEED_ASIO | NEED_UNLOCKED,
-                      [&](NyxApiImpl &, nyx_system_config &config) -> vtr_error {
+                      [&](nyx_client *, nyx_system_config &config) -> vtr_error {
                           config.asio.asio_buffer_size = samples;
                           return VTR_SUCCESS;
                       });
@@ -106,7 +118,7 @@ NyxApiResult NyxApiSetASIOBufferSize(NyxApi *api, uint32_t samples) {
 
 NyxApiResult NyxApiSetASIOEncoding(NyxApi *api, uint16_t bitsPerSample) {
     return set_config(api, NEED_ASIO | NEED_UNLOCKED,
-                      [&](NyxApiImpl &, nyx_system_config &config) -> vtr_error {
+                      [&](nyx_client *, nyx_system_config &config) -> vtr_error {
                           config.asio.asio_encoding = bitsPerSample;
                           return VTR_SUCCESS;
                       });
@@ -114,7 +126,7 @@ NyxApiResult NyxApiSetASIOEncoding(NyxApi *api, uint16_t bitsPerSample) {
 
 NyxApiResult NyxApiSetASIOLatencyMs(NyxApi *api, uint32_t ms) {
     return set_config(api, NEED_ASIO | NEED_UNLOCKED,
-                      [&](NyxApiImpl &, nyx_system_config &config) -> vtr_error {
+                      [&](nyx_client *, nyx_system_config &config) -> vtr_error {
                           config.asio.asio_latency_us = ms * 1000u;
                           return VTR_SUCCESS;
                       });
@@ -122,8 +134,8 @@ NyxApiResult NyxApiSetASIOLatencyMs(NyxApi *api, uint32_t ms) {
 
 NyxApiResult NyxApiSetCorvoLatencyMs(NyxApi *api, uint32_t ms) {
     return set_config(
-        api, NEED_STOPPED, [&](NyxApiImpl &impl, nyx_system_config &config) -> vtr_error {
-            const nyx_system_options *options = nyx_client_get_options(impl.client);
+        api, NEED_STOPPED, [&](nyx_client *client, nyx_system_config &config) -> vtr_error {
+            const nyx_system_options *options = nyx_client_get_options(client);
             const nyx_latency_option *found =
                 options ? nyx_system_options_find_latency_by_us(options, ms * 1000u) : nullptr;
             if (!found) {
@@ -139,12 +151,13 @@ NyxApiResult NyxApiClearDomainCredentials(NyxApi *api) {
     if (!impl) {
         return api ? NYXAPI_INVALID_STATE : NYXAPI_INVALID_PARAMETER;
     }
-    return nyx_api_guard([&]() -> NyxApiResult {
+    return nyx_api_guard(impl, __func__, [&]() -> NyxApiResult {
         NyxApiRequestLock lock(*impl);
-        if (impl->state.load() != NYXAPI_STATE_CONNECTED) {
+        if (impl->state() != NYXAPI_STATE_CONNECTED) {
             return NYXAPI_INVALID_STATE;
         }
-        return NyxApiResultFromError(nyx_client_clear_domain_credentials(impl->client));
+        return NyxApiResultFromError(
+            nyx_client_clear_domain_credentials(impl->service_client(lock)));
     });
 }
 

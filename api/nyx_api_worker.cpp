@@ -10,14 +10,25 @@ namespace {
 // The worker never waits longer, so a stop is honoured within about half a second.
 constexpr uint32_t kMaxWaitUs = 500000;
 
-void change_fn(nyx_client *client, uint32_t kind) {
+constexpr int kHandOverSteps = 100;
+
+// Drained on every wake-up; a few bytes at most wait in it.
+constexpr int kWakeDrainMax = 64;
+
+} // namespace
+
+NyxApiImpl::~NyxApiImpl() {
+    teardown();
+}
+
+void NyxApiImpl::change_fn(nyx_client *client, uint32_t kind) {
     auto *impl = static_cast<NyxApiImpl *>(nyx_client_get_context(client));
     if (impl) {
         impl->on_change(kind);
     }
 }
 
-void notification_step(int discarded, vtr_event_loop *, uint32_t id, void *context) {
+void NyxApiImpl::notification_step(int discarded, vtr_event_loop *, uint32_t id, void *context) {
     auto *impl = static_cast<NyxApiImpl *>(context);
     if (id != impl->deferred_id) {
         return;
@@ -34,17 +45,6 @@ void notification_step(int discarded, vtr_event_loop *, uint32_t id, void *conte
     } catch (...) {
         impl->log_exception("nyx_api_notification_step", std::current_exception());
     }
-}
-
-constexpr int kHandOverSteps = 100;
-
-// Drained on every wake-up; a few bytes at most wait in it.
-constexpr int kWakeDrainMax = 64;
-
-} // namespace
-
-NyxApiImpl::~NyxApiImpl() {
-    teardown();
 }
 
 vtr_error NyxApiImpl::initialise(NyxApi *handle) {
@@ -81,7 +81,7 @@ vtr_error NyxApiImpl::initialise(NyxApi *handle) {
     nyx_client_set_change_fn(client, change_fn);
     nyx_client_set_context(client, this);
     api = handle;
-    state.store(NYXAPI_STATE_IDLE);
+    connection_state.store(NYXAPI_STATE_IDLE);
     return VTR_SUCCESS;
 }
 
@@ -126,7 +126,8 @@ void NyxApiImpl::drain_wake() {
     }
 }
 
-void NyxApiImpl::log_exception(const char *function, std::exception_ptr error) {
+void nyx_api_log_exception(vtr_logger *logger, const char *function,
+                           std::exception_ptr error) noexcept {
     // The exception_ptr keeps the exception, and so its text, alive.
     const char *what = "unknown exception";
     try {
@@ -134,15 +135,20 @@ void NyxApiImpl::log_exception(const char *function, std::exception_ptr error) {
     } catch (const std::exception &e) {
         what = e.what();
     } catch (...) {
+        // Not a std::exception: it has no text, the line says so.
     }
-    vtr_log(env ? env->logger : nullptr, VTR_LOG_ERROR, "%s: caught exception: %s\n", function,
-            what);
+    vtr_log(logger, VTR_LOG_ERROR, "%s: caught exception: %s\n", function, what);
 }
 
-void NyxApiImpl::resume_client() {
+void NyxApiImpl::log_exception(const char *function, std::exception_ptr error) const noexcept {
+    nyx_api_log_exception(logger(), function, std::move(error));
+}
+
+void NyxApiImpl::begin(const NyxApiRequestLock &) {
     if (client_stopped && client && nyx_client_start(client) == VTR_SUCCESS) {
         client_stopped = false;
     }
+    post_notification();
 }
 
 void NyxApiImpl::post_notification() {
@@ -172,21 +178,21 @@ void NyxApiImpl::notify() {
     pending = 0;
     NyxApiChanges changes = 0;
     {
-        std::lock_guard<std::mutex> lock(cache_lock);
+        NyxApiCacheLock cached = lock_cache();
         if (kinds & (1u << NYX_CHANGE_CONNECTION)) {
-            apply_connection_rule(&changes);
+            apply_connection_rule(*cached, &changes);
         }
         if (kinds & (1u << NYX_CHANGE_VERSION)) {
-            apply_connection_rule(&changes);
-            merge_version(&changes);
+            apply_connection_rule(*cached, &changes);
+            merge_version(*cached, &changes);
         }
         if (kinds & (1u << NYX_CHANGE_OPTIONS)) {
-            apply_connection_rule(&changes);
-            merge_options(&changes);
+            apply_connection_rule(*cached, &changes);
+            merge_options(*cached, &changes);
         }
         if (kinds & (1u << NYX_CHANGE_STATE)) {
-            apply_connection_rule(&changes);
-            merge_state(&changes);
+            apply_connection_rule(*cached, &changes);
+            merge_state(*cached, &changes);
         }
     }
     if (changes != 0) {
@@ -194,13 +200,13 @@ void NyxApiImpl::notify() {
     }
 }
 
-void NyxApiImpl::apply_connection_rule(NyxApiChanges *changes) {
+void NyxApiImpl::apply_connection_rule(NyxApiCache &, NyxApiChanges *changes) {
     bool connected = client && nyx_client_get_status(client) == NYX_CLIENT_STATUS_CONNECTED &&
                      nyx_client_has_version(client) && nyx_client_has_options(client) &&
                      nyx_client_has_state(client);
     NyxApiState now = connected ? NYXAPI_STATE_CONNECTED : NYXAPI_STATE_DISCONNECTED;
-    if (now != state.load()) {
-        state.store(now);
+    if (now != connection_state.load()) {
+        connection_state.store(now);
         *changes |= NYXAPI_CHANGE_STATE;
     }
 }
@@ -224,7 +230,7 @@ void NyxApiImpl::raise(NyxApiChanges changes, NyxApiResult result) {
     }
 }
 
-vtr_error NyxApiImpl::prepare(vtr_socket_sets *sets, vtr_time *timeout) {
+vtr_error NyxApiImpl::prepare(const NyxApiRequestLock &, vtr_socket_sets *sets, vtr_time *timeout) {
     for (vtr_socket_set &set : sets->kind) {
         vtr_socket_set_zero(&set);
     }
@@ -232,11 +238,11 @@ vtr_error NyxApiImpl::prepare(vtr_socket_sets *sets, vtr_time *timeout) {
     return vtr_dispatcher_prepare(dispatcher, sets, timeout);
 }
 
-vtr_error NyxApiImpl::process(vtr_socket_sets *sets) {
+vtr_error NyxApiImpl::process(const NyxApiRequestLock &, vtr_socket_sets *sets) {
     return vtr_dispatcher_process(dispatcher, sets);
 }
 
-void NyxApiImpl::halt() {
+void NyxApiImpl::halt(const NyxApiRequestLock &) {
     if (deferred_id != 0 && env) {
         vtr_event_loop_cancel(env->loop, deferred_id, notification_step, this);
     }
@@ -245,12 +251,12 @@ void NyxApiImpl::halt() {
         client_stopped = true;
     }
     NyxApiChanges ignored = 0;
-    std::lock_guard<std::mutex> lock(cache_lock);
-    apply_connection_rule(&ignored);
+    apply_connection_rule(*lock_cache(), &ignored);
 }
 
 NyxApiThread::~NyxApiThread() {
-    stop();
+    // The handle, and with it its logger, is gone by now.
+    stop(nullptr);
 }
 
 void NyxApiThread::join_locked() {
@@ -276,6 +282,7 @@ vtr_error NyxApiThread::start(std::shared_ptr<NyxApiImpl> working) {
     try {
         worker = std::thread(&NyxApiThread::body, shared_from_this(), impl);
     } catch (...) {
+        impl->log_exception("NyxApiThread::start", std::current_exception());
         running.store(false);
         impl.reset();
         return VTR_SYSTEM;
@@ -283,7 +290,7 @@ vtr_error NyxApiThread::start(std::shared_ptr<NyxApiImpl> working) {
     return VTR_SUCCESS;
 }
 
-void NyxApiThread::stop() {
+void NyxApiThread::stop(vtr_logger *logger) noexcept {
     try {
         // Held across the join: a second stop, a start or a delete waits for this one.
         std::lock_guard<std::mutex> lock(thread_lock);
@@ -298,6 +305,7 @@ void NyxApiThread::stop() {
         join_locked();
     } catch (...) {
         // Stopping must not throw through the C interface; a failed lock leaves it running.
+        nyx_api_log_exception(logger, "NyxApiThread::stop", std::current_exception());
     }
 }
 
@@ -309,13 +317,11 @@ void NyxApiThread::stop_from_worker(bool then_delete) {
 }
 
 void NyxApiThread::body(std::shared_ptr<NyxApiThread> self, std::shared_ptr<NyxApiImpl> working) {
-    working->worker_id.store(std::this_thread::get_id());
+    working->attach_worker();
     std::unique_ptr<vtr_socket_sets> sets(new (std::nothrow) vtr_socket_sets);
     try {
-        std::lock_guard<std::mutex> lock(working->request_lock);
-        working->resume_client();
-        // The first processing pass reports whatever the client already knows.
-        working->post_notification();
+        NyxApiRequestLock lock(*working, NyxApiRequestLock::WorkerPass{});
+        working->begin(lock);
     } catch (...) {
         working->log_exception("NyxApiThread::body", std::current_exception());
     }
@@ -334,16 +340,16 @@ void NyxApiThread::body(std::shared_ptr<NyxApiThread> self, std::shared_ptr<NyxA
         }
     }
     try {
-        std::lock_guard<std::mutex> lock(working->request_lock);
-        working->halt();
+        NyxApiRequestLock lock(*working, NyxApiRequestLock::WorkerPass{});
+        working->halt(lock);
     } catch (...) {
         working->log_exception("NyxApiThread::body", std::current_exception());
     }
-    working->worker_id.store(std::thread::id());
+    working->detach_worker();
     self->running.store(false);
     if (self->delete_requested.load()) {
         // Deleted from the event function: nobody joins this thread, it frees the handle.
-        NyxApi *api = working->api;
+        NyxApi *api = working->handle();
         {
             std::lock_guard<std::mutex> lock(self->thread_lock);
             if (self->worker.joinable()) {
@@ -357,32 +363,32 @@ void NyxApiThread::body(std::shared_ptr<NyxApiThread> self, std::shared_ptr<NyxA
 
 void NyxApiThread::iterate(NyxApiImpl *working, vtr_socket_sets *sets) {
     // A mutex is not fair: give waiting exports the lock first, for a few milliseconds at most.
-    for (int i = 0; i < kHandOverSteps && working->request_waiters.load() != 0; ++i) {
+    for (int i = 0; i < kHandOverSteps && working->requests_waiting(); ++i) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     vtr_time timeout = {};
     {
-        std::lock_guard<std::mutex> lock(working->request_lock);
-        if (working->prepare(sets, &timeout) != VTR_SUCCESS) {
+        NyxApiRequestLock lock(*working, NyxApiRequestLock::WorkerPass{});
+        if (working->prepare(lock, sets, &timeout) != VTR_SUCCESS) {
             return;
         }
     }
     if (timeout.sec != 0 || timeout.usec > kMaxWaitUs) {
         timeout = vtr_time_make(0, kMaxWaitUs);
     }
-    if (vtr_socket_set_add(&sets->kind[VTR_WATCH_READ], working->wake)) {
+    if (vtr_socket_set_add(&sets->kind[VTR_WATCH_READ], working->wake_socket())) {
         sets->count++;
     }
     if (vtr_socket_wait(&sets->kind[VTR_WATCH_READ], &sets->kind[VTR_WATCH_WRITE], &timeout) !=
         VTR_SUCCESS) {
         return;
     }
-    if (vtr_socket_set_contains(&sets->kind[VTR_WATCH_READ], working->wake)) {
+    if (vtr_socket_set_contains(&sets->kind[VTR_WATCH_READ], working->wake_socket())) {
         working->drain_wake();
     }
     if (stop_requested.load()) {
         return; // what the wait brought is left to the halt
     }
-    std::lock_guard<std::mutex> lock(working->request_lock);
-    working->process(sets);
+    NyxApiRequestLock lock(*working, NyxApiRequestLock::WorkerPass{});
+    working->process(lock, sets);
 }

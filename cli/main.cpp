@@ -56,6 +56,7 @@ int main(int argc, char **argv) {
                     }
                 } catch (...) {
                     // A command that runs out of memory is abandoned; the loop goes on.
+                    note_exception("command");
                 }
                 std::this_thread::sleep_for(kPollInterval);
             }

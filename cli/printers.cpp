@@ -358,6 +358,7 @@ void event_report(const NyxApiEvent *event) {
         report(event);
     } catch (...) {
         // The worker must go on; what could not be printed is lost.
+        note_exception("event_report");
     }
 }
 

@@ -505,7 +505,7 @@ void slow_line(vtr_logger *, const char *, uint32_t, const char *, size_t) {
 
 TEST_F(ApiService, FloodOutpacingTheLoopHoldsNeitherSettersNorKeepalivesNorStop) {
     install_fast_clock(5);
-    vtr_logger *logger = api->impl->env->logger;
+    vtr_logger *logger = api->impl->logger();
     logger->callback = slow_line;
     vtr_logger_set_level(logger, VTR_SINK_CALLBACK, VTR_LOG_VERBOSE);
     vtr_logger_set_overall_level(logger, VTR_LOG_VERBOSE);

@@ -247,10 +247,14 @@ TEST_F(Cli, EventReportKeepsExceptionsFromTheWorker) {
     std::streambuf *old = std::cout.rdbuf(&broken);
     std::cout.exceptions(std::ios::badbit);
     NyxApiEvent event{sizeof(NyxApiEvent), api_, 0xFFFFF, 0};
+    size_t noted = noted_exception_count();
     EXPECT_NO_THROW(event_report(&event));
     std::cout.exceptions(std::ios::goodbit);
     std::cout.clear();
     std::cout.rdbuf(old);
+    // Swallowed, but not silently: the stream's failure is kept with its place.
+    EXPECT_EQ(noted_exception_count(), noted + 1);
+    EXPECT_EQ(last_noted_exception().rfind("event_report: ", 0), 0u) << last_noted_exception();
 }
 
 } // namespace

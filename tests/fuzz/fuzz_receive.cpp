@@ -68,11 +68,11 @@ void on_event(const NyxApiEvent *event) {
 void pass(NyxApiImpl *impl) {
     static vtr_socket_sets sets;
     vtr_time timeout{}, zero{};
-    std::lock_guard<std::mutex> lock(impl->request_lock);
-    if (impl->prepare(&sets, &timeout) == VTR_SUCCESS &&
+    NyxApiRequestLock lock(*impl);
+    if (impl->prepare(lock, &sets, &timeout) == VTR_SUCCESS &&
         (sets.count == 0 || vtr_socket_wait(&sets.kind[VTR_WATCH_READ], &sets.kind[VTR_WATCH_WRITE],
                                             &zero) == VTR_SUCCESS))
-        impl->process(&sets);
+        impl->process(lock, &sets);
 }
 
 // A setter and its value, picked by one byte; values come from the cached choices so that
