@@ -187,20 +187,21 @@ class NyxApiImpl {
 
     NyxApi *api = nullptr;
     vtr_env *env = nullptr;
-    vtr_dispatcher *dispatcher = nullptr;
     std::mutex request_lock;
     // Exports waiting for the request lock: the worker lets them in between its passes, which
     // a busy socket would otherwise run back to back.
     std::atomic<uint32_t> request_waiters{0};
-    // Request lock.
-    nyx_client *client = nullptr;
     // Set while the handle runs; read by the worker at each use.
     std::atomic<NyxApiEventFn> event_fn{nullptr};
     std::atomic<void *> app_context{nullptr};
     std::atomic<std::thread::id> worker_id{};
     vtr_socket wake = VTR_SOCKET_INVALID;
     vtr_address wake_address = {};
-    // Request lock, like everything the passes alone touch.
+
+    // The service client and what the passes keep: only with the request lock held, or while
+    // no worker can run (setting up, tearing down).
+    vtr_dispatcher *dispatcher = nullptr;
+    nyx_client *client = nullptr;
     uint32_t deferred_id = 0;
     uint32_t pending = 0;
     // Set when a stop has stopped the service client, so the next start starts it again.
