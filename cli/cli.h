@@ -23,11 +23,11 @@ extern std::atomic<bool> g_running;
 void out_line(std::string_view line);
 void err_line(std::string_view line);
 
-// For last-resort catches, from inside the handler: the console's texts are fixed, so what
-// was caught is only counted and kept here, for a debugger or a test to read.
+// For last-resort catches: the console's texts are fixed, so a caught exception is only
+// counted, with the place of the last one, for a debugger or a test to read.
 void note_exception(const char *where) noexcept;
 size_t noted_exception_count();
-std::string last_noted_exception(); // "where: what"
+const char *last_noted_exception();
 
 // Names as the console shows them; unknown values are "???".
 const char *result_name(NyxApiResult result);

@@ -2,10 +2,7 @@
 
 #include "api/nyx_api_names.h"
 
-#include <cstdio>
-#include <exception>
 #include <iostream>
-#include <thread>
 
 namespace nyxcli {
 
@@ -30,32 +27,12 @@ void err_line(std::string_view line) {
 namespace {
 
 std::atomic<size_t> noted_count{0};
-// A spin lock: noting must not throw, nor allocate.
-std::atomic_flag noted_busy = ATOMIC_FLAG_INIT;
-char noted_text[256] = {};
-
-struct NotedLock {
-    NotedLock() {
-        while (noted_busy.test_and_set(std::memory_order_acquire)) {
-            std::this_thread::yield();
-        }
-    }
-    ~NotedLock() { noted_busy.clear(std::memory_order_release); }
-};
+std::atomic<const char *> noted_where{""};
 
 } // namespace
 
 void note_exception(const char *where) noexcept {
-    const char *what = "unknown exception";
-    try {
-        std::rethrow_exception(std::current_exception());
-    } catch (const std::exception &e) {
-        what = e.what();
-    } catch (...) {
-        // Not a std::exception: it has no text.
-    }
-    NotedLock lock;
-    std::snprintf(noted_text, sizeof noted_text, "%s: %s", where, what);
+    noted_where.store(where);
     noted_count.fetch_add(1);
 }
 
@@ -63,9 +40,8 @@ size_t noted_exception_count() {
     return noted_count.load();
 }
 
-std::string last_noted_exception() {
-    NotedLock lock;
-    return noted_text;
+const char *last_noted_exception() {
+    return noted_where.load();
 }
 
 namespace {
