@@ -14,11 +14,29 @@ struct nyxsim_model {
     nyx_name name;
 };
 
-// Manager status codes the simulator sets by itself.
+// System errors the simulator sets by itself.
 enum : uint16_t {
     NYXSIM_ERROR_NONE = 0x0000,
     NYXSIM_ERROR_RUNNING = 0x0001,
     NYXSIM_ERROR_STOPPED = 0x0011,
+};
+
+// The manager's side of the service, written down apart from the client's so that a wrong
+// number on one side shows. Transport statuses are SBCP2_STATUS_*.
+enum : uint16_t { NYXSIM_PROTOCOL_VERSION = 0x1400 };
+enum : uint16_t {
+    NYXSIM_OP_OPTIONS = 0x0100,
+    NYXSIM_OP_STATE = 0x0102,
+    NYXSIM_OP_NAME = 0x0103,
+    NYXSIM_OP_SET_CONFIG = 0x0110,
+    NYXSIM_OP_CLEAR_SYSTEM_ERROR = 0x0111,
+    NYXSIM_OP_CLEAR_DOMAIN = 0x0113,
+};
+enum : uint16_t {
+    NYXSIM_STATUS_INVALID_API = 0x0100,
+    NYXSIM_STATUS_INVALID_DATA = 0x0101,
+    NYXSIM_STATUS_INVALID_STATE = 0x0102,
+    NYXSIM_STATUS_SYSTEM_ERROR = 0x0103,
 };
 
 // The built-in manager: three interfaces, stopped, link up, not enrolled.
@@ -34,9 +52,9 @@ vtr_error nyxsim_model_set(nyxsim_model *model, const std::string &key, const st
 vtr_error nyxsim_model_load_text(nyxsim_model *model, const std::string &text,
                                  std::string *message);
 
-// The reply status a SET_CONFIG with this configuration gets: 1 when it is applied,
-// 0x0101 when the options do not allow it, 0x0102 when the running or locked soundcard
-// refuses the change.
+// The reply status a SET_CONFIG with this configuration gets: SBCP2_STATUS_RESPONSE when it
+// is applied, INVALID_DATA when the options do not allow it, INVALID_STATE when the running
+// or locked soundcard refuses the change.
 uint16_t nyxsim_model_check_config(const nyxsim_model *model, const nyx_system_config *config);
 // Takes a configuration already accepted; starting or stopping moves system_error along.
 void nyxsim_model_apply_config(nyxsim_model *model, const nyx_system_config *config);
@@ -44,6 +62,15 @@ void nyxsim_model_apply_config(nyxsim_model *model, const nyx_system_config *con
 void nyxsim_model_clear_error(nyxsim_model *model);
 // Forgets the domain enrolment.
 void nyxsim_model_clear_domain(nyxsim_model *model);
+// Starting or stopping moves system_error along.
+void nyxsim_model_set_running(nyxsim_model *model, uint32_t run);
+// The interface with this MAC, or nullptr.
+const nyx_interface *nyxsim_model_find_interface(const nyxsim_model *model, const uint8_t mac[6]);
+// After the interface list changes the selected interface follows its MAC, or falls back to
+// the first one, so that the state never names an interface the manager does not have.
+void nyxsim_model_reselect_interface(nyxsim_model *model);
+// A whole interface record from a terminated name (at most 63 units are kept) and a MAC.
+void nyxsim_interface_set(nyx_interface *interface, const char16_t *name, const uint8_t mac[6]);
 // SUCCESS when options and state fit into one datagram each.
 vtr_error nyxsim_model_check_size(const nyxsim_model *model, std::string *message);
 
