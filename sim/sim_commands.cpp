@@ -15,11 +15,11 @@ std::string nyxsim_push_changes(nyxsim *sim, const nyxsim_model &before) {
         pushed += nyxsim_opcode_name(opcode);
     };
     if (!nyx_system_options_equal(&before.options, &sim->model.options))
-        push(NYXSIM_OP_OPTIONS);
+        push(NYX_OPCODE_OPTIONS);
     if (!nyx_system_state_equal(&before.state, &sim->model.state))
-        push(NYXSIM_OP_STATE);
+        push(NYX_OPCODE_STATE);
     if (!nyx_name_equal(&before.name, &sim->model.name))
-        push(NYXSIM_OP_NAME);
+        push(NYX_OPCODE_NAME);
     if (pushed.empty())
         return "nothing changed";
     return "pushed " + pushed + " to " + std::to_string(sim->peers.size()) + " client(s)";
@@ -282,7 +282,7 @@ vtr_error run_domain(command_call &c) {
 
 vtr_error run_push(command_call &c) {
     static const std::pair<const char *, uint16_t> what[] = {
-        {"options", NYXSIM_OP_OPTIONS}, {"state", NYXSIM_OP_STATE}, {"name", NYXSIM_OP_NAME}};
+        {"options", NYX_OPCODE_OPTIONS}, {"state", NYX_OPCODE_STATE}, {"name", NYX_OPCODE_NAME}};
     if (c.argc != 1)
         return usage(c);
     bool any = false;
@@ -315,7 +315,7 @@ vtr_error run_status(command_call &c) {
         return usage(c);
     c.sim->forced_status = int32_t(status);
     return answer(c, "next reply gets status " + std::to_string(status) + " (" +
-                         nyxsim_status_name(uint16_t(status)) + ")");
+                         nyx_status_name(uint16_t(status)) + ")");
 }
 
 vtr_error percent(command_call &c, uint32_t *share) {

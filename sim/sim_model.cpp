@@ -135,7 +135,7 @@ void nyxsim_model_defaults(nyxsim_model *m) {
 
 uint16_t nyxsim_model_check_config(const nyxsim_model *m, const nyx_system_config *config) {
     if (!m || !config || !nyx_system_config_is_valid(config, &m->options))
-        return NYXSIM_STATUS_INVALID_DATA;
+        return NYX_STATUS_INVALID_DATA;
     const nyx_system_config &now = m->state.config;
     // What the program itself refuses while the soundcard runs. A request that also stops it
     // is let through.
@@ -144,7 +144,7 @@ uint16_t nyxsim_model_check_config(const nyxsim_model *m, const nyx_system_confi
          now.channels != config->channels ||
          now.asio.audio_interface != config->asio.audio_interface ||
          strncmp(now.latency, config->latency, sizeof now.latency) != 0))
-        return NYXSIM_STATUS_INVALID_STATE;
+        return NYX_STATUS_INVALID_STATE;
     // And what it refuses on a locked device.
     const nyx_domain_info &d = m->state.domain;
     bool locked =
@@ -153,7 +153,7 @@ uint16_t nyxsim_model_check_config(const nyxsim_model *m, const nyx_system_confi
                    now.asio.asio_buffer_size != config->asio.asio_buffer_size ||
                    now.asio.asio_encoding != config->asio.asio_encoding ||
                    now.asio.asio_latency_us != config->asio.asio_latency_us))
-        return NYXSIM_STATUS_INVALID_STATE;
+        return NYX_STATUS_INVALID_STATE;
     return SBCP2_STATUS_RESPONSE;
 }
 
@@ -181,14 +181,14 @@ void nyxsim_model_clear_domain(nyxsim_model *m) {
 vtr_error nyxsim_model_check_size(const nyxsim_model *m, std::string *message) {
     auto msg = std::make_unique<sbcp2_message>();
     sbcp2_message_init_record(msg.get());
-    sbcp2_message_init_head(msg.get(), NYXSIM_PROTOCOL_VERSION, NYXSIM_OP_OPTIONS);
+    sbcp2_message_init_head(msg.get(), NYX_PROTOCOL_VERSION, NYX_OPCODE_OPTIONS);
     vtr_error e = nyxsim_encode_system_options(msg.get(), &m->options);
     if (e != VTR_SUCCESS) {
         if (message)
             *message = "the options do not fit into one datagram";
         return e;
     }
-    sbcp2_message_init_head(msg.get(), NYXSIM_PROTOCOL_VERSION, NYXSIM_OP_STATE);
+    sbcp2_message_init_head(msg.get(), NYX_PROTOCOL_VERSION, NYX_OPCODE_STATE);
     e = nyxsim_encode_system_state(msg.get(), &m->state);
     if (e != VTR_SUCCESS && message)
         *message = "the state does not fit into one datagram";

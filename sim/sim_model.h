@@ -2,6 +2,7 @@
 // state file keys that change them, and the rules by which it accepts a configuration.
 #pragma once
 
+#include "client/nyx_bodies.h"
 #include "client/nyx_records.h"
 
 #include <cstdint>
@@ -21,24 +22,6 @@ enum : uint16_t {
     NYXSIM_ERROR_STOPPED = 0x0011,
 };
 
-// The manager's side of the service, written down apart from the client's so that a wrong
-// number on one side shows. Transport statuses are SBCP2_STATUS_*.
-enum : uint16_t { NYXSIM_PROTOCOL_VERSION = 0x1400 };
-enum : uint16_t {
-    NYXSIM_OP_OPTIONS = 0x0100,
-    NYXSIM_OP_STATE = 0x0102,
-    NYXSIM_OP_NAME = 0x0103,
-    NYXSIM_OP_SET_CONFIG = 0x0110,
-    NYXSIM_OP_CLEAR_SYSTEM_ERROR = 0x0111,
-    NYXSIM_OP_CLEAR_DOMAIN = 0x0113,
-};
-enum : uint16_t {
-    NYXSIM_STATUS_INVALID_API = 0x0100,
-    NYXSIM_STATUS_INVALID_DATA = 0x0101,
-    NYXSIM_STATUS_INVALID_STATE = 0x0102,
-    NYXSIM_STATUS_SYSTEM_ERROR = 0x0103,
-};
-
 // The built-in manager: three interfaces, stopped, link up, not enrolled.
 void nyxsim_model_defaults(nyxsim_model *model);
 
@@ -53,8 +36,8 @@ vtr_error nyxsim_model_load_text(nyxsim_model *model, const std::string &text,
                                  std::string *message);
 
 // The reply status a SET_CONFIG with this configuration gets: SBCP2_STATUS_RESPONSE when it
-// is applied, INVALID_DATA when the options do not allow it, INVALID_STATE when the running
-// or locked soundcard refuses the change.
+// is applied, NYX_STATUS_INVALID_DATA when the options do not allow it, NYX_STATUS_INVALID_STATE
+// when the running or locked soundcard refuses the change.
 uint16_t nyxsim_model_check_config(const nyxsim_model *model, const nyx_system_config *config);
 // Takes a configuration already accepted; starting or stopping moves system_error along.
 void nyxsim_model_apply_config(nyxsim_model *model, const nyx_system_config *config);
@@ -79,10 +62,9 @@ std::string nyxsim_describe_config(const nyx_system_config *config);
 std::string nyxsim_describe_state(const nyx_system_state *state);
 std::string nyxsim_describe_options(const nyx_system_options *options);
 std::string nyxsim_describe_version(const nyx_server_version *version);
-// Names for the trace: opcodes ("SET_CONFIG", "?" when unknown) and statuses of both the
-// transport and the service ("Invalid Data").
+// The name of an opcode for the trace ("SET_CONFIG", "?" when unknown). Statuses are named by
+// nyx_status_name.
 const char *nyxsim_opcode_name(uint16_t opcode);
-const char *nyxsim_status_name(uint16_t status);
 // One trace line for a datagram (without the newline): direction ("<-", "->"), peer, then the
 // header fields and the body summary.
 std::string nyxsim_describe_datagram(const char *direction, const std::string &peer,

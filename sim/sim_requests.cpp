@@ -21,7 +21,7 @@ void forget_peer(nyxsim *sim, const vtr_address *address) {
 }
 
 void begin(nyxsim *sim, uint16_t opcode, uint16_t status, uint16_t seqnum) {
-    sbcp2_message_init_head(&sim->tx, NYXSIM_PROTOCOL_VERSION, opcode);
+    sbcp2_message_init_head(&sim->tx, NYX_PROTOCOL_VERSION, opcode);
     uint8_t *head = sbcp2_message_head(&sim->tx);
     sbcp2_message_set_status(head, status);
     sbcp2_message_set_seqnum(head, seqnum);
@@ -33,15 +33,15 @@ vtr_error append_body(nyxsim *sim, uint16_t opcode, std::string *summary) {
     case SBCP2_OPCODE_CONNECT:
         *summary = "version " + nyxsim_describe_version(&sim->model.version);
         return nyxsim_encode_server_version(&sim->tx, &sim->model.version);
-    case NYXSIM_OP_OPTIONS:
+    case NYX_OPCODE_OPTIONS:
         *summary = nyxsim_describe_options(&sim->model.options);
         return nyxsim_encode_system_options(&sim->tx, &sim->model.options);
-    case NYXSIM_OP_STATE:
-    case NYXSIM_OP_SET_CONFIG:
-    case NYXSIM_OP_CLEAR_SYSTEM_ERROR:
+    case NYX_OPCODE_STATE:
+    case NYX_OPCODE_SET_CONFIG:
+    case NYX_OPCODE_CLEAR_SYSTEM_ERROR:
         *summary = nyxsim_describe_state(&sim->model.state);
         return nyxsim_encode_system_state(&sim->tx, &sim->model.state);
-    case NYXSIM_OP_NAME:
+    case NYX_OPCODE_NAME:
         *summary = "name \"" + nyxsim_field_text(sim->model.name.name) + "\"";
         return nyxsim_encode_name(&sim->tx, &sim->model.name);
     }
@@ -54,7 +54,7 @@ void reply(nyxsim *sim, const vtr_address *to, uint16_t opcode, uint16_t seqnum,
     std::string summary;
     if (with_body && append_body(sim, opcode, &summary) != VTR_SUCCESS) {
         // The model is checked to fit when it changes, so this stays theoretical.
-        begin(sim, opcode, NYXSIM_STATUS_SYSTEM_ERROR, seqnum);
+        begin(sim, opcode, NYX_STATUS_SYSTEM_ERROR, seqnum);
         summary = "body did not fit";
     }
     nyxsim_transmit(sim, to, summary);
@@ -126,15 +126,15 @@ void handle_connect(nyxsim *sim, const vtr_address *from, uint16_t seqnum) {
     p->seqnum = 0;
     p->last_seen = nyxsim_clock::now();
     reply(sim, from, SBCP2_OPCODE_CONNECT, seqnum, SBCP2_STATUS_RESPONSE, true);
-    send_event(sim, p, NYXSIM_OP_OPTIONS);
-    send_event(sim, p, NYXSIM_OP_STATE);
-    send_event(sim, p, NYXSIM_OP_NAME);
+    send_event(sim, p, NYX_OPCODE_OPTIONS);
+    send_event(sim, p, NYX_OPCODE_STATE);
+    send_event(sim, p, NYX_OPCODE_NAME);
 }
 
 void handle_set_config(nyxsim *sim, const vtr_address *from, uint16_t seqnum) {
     nyx_system_config config{};
     vtr_error e = nyxsim_decode_system_config(&sim->rx, 0, &config);
-    uint16_t status = NYXSIM_STATUS_INVALID_DATA;
+    uint16_t status = NYX_STATUS_INVALID_DATA;
     if (e == VTR_SUCCESS) {
         sim->last_config = config;
         sim->has_last_config = true;
@@ -142,7 +142,7 @@ void handle_set_config(nyxsim *sim, const vtr_address *from, uint16_t seqnum) {
         if (status != SBCP2_STATUS_RESPONSE)
             nyxsim_trace(sim, [&] {
                 return std::string(std::string("configuration refused: ") +
-                                   nyxsim_status_name(status));
+                                   nyx_status_name(status));
             });
     } else {
         const char *name = vtr_error_name(e);
@@ -155,34 +155,34 @@ void handle_set_config(nyxsim *sim, const vtr_address *from, uint16_t seqnum) {
     if (apply)
         nyxsim_model_apply_config(&sim->model, &config);
     // A forced status replaces a success only: a refused configuration stays refused.
-    reply(sim, from, NYXSIM_OP_SET_CONFIG, seqnum,
+    reply(sim, from, NYX_OPCODE_SET_CONFIG, seqnum,
           forced >= 0 && status == SBCP2_STATUS_RESPONSE ? uint16_t(forced) : status, true);
     if (apply)
-        nyxsim_broadcast(sim, NYXSIM_OP_STATE, from);
+        nyxsim_broadcast(sim, NYX_OPCODE_STATE, from);
 }
 
 void handle_request(nyxsim *sim, const vtr_address *from, uint16_t opcode, uint16_t seqnum) {
-    if (opcode == NYXSIM_OP_SET_CONFIG) {
+    if (opcode == NYX_OPCODE_SET_CONFIG) {
         handle_set_config(sim, from, seqnum);
         return;
     }
     int32_t forced = take_forced_status(sim);
     bool apply = forced < 0 || forced == SBCP2_STATUS_RESPONSE;
     uint16_t status = forced >= 0 ? uint16_t(forced) : uint16_t(SBCP2_STATUS_RESPONSE);
-    if (opcode == NYXSIM_OP_CLEAR_SYSTEM_ERROR) {
+    if (opcode == NYX_OPCODE_CLEAR_SYSTEM_ERROR) {
         uint16_t before = sim->model.state.system_error;
         if (apply)
             nyxsim_model_clear_error(&sim->model);
         reply(sim, from, opcode, seqnum, status, true);
         if (before != sim->model.state.system_error)
-            nyxsim_broadcast(sim, NYXSIM_OP_STATE, from);
-    } else if (opcode == NYXSIM_OP_CLEAR_DOMAIN) {
+            nyxsim_broadcast(sim, NYX_OPCODE_STATE, from);
+    } else if (opcode == NYX_OPCODE_CLEAR_DOMAIN_CREDENTIALS) {
         if (apply)
             nyxsim_model_clear_domain(&sim->model);
         reply(sim, from, opcode, seqnum, status, false);
         // The reply carries no state, so the requester learns the outcome from the event.
         if (apply)
-            nyxsim_broadcast(sim, NYXSIM_OP_STATE, nullptr);
+            nyxsim_broadcast(sim, NYX_OPCODE_STATE, nullptr);
     } else {
         reply(sim, from, opcode, seqnum, SBCP2_STATUS_UNRECOGNISED_OPCODE, false);
     }
@@ -214,7 +214,7 @@ void nyxsim_handle_datagram(nyxsim *sim, const vtr_address *from, size_t length)
         note = "ignored: not a request";
     else if (sim->silent)
         note = "ignored: silent";
-    else if (opcode == NYXSIM_OP_SET_CONFIG && sim->options.verbose) {
+    else if (opcode == NYX_OPCODE_SET_CONFIG && sim->options.verbose) {
         nyx_system_config config{};
         if (nyxsim_decode_system_config(&sim->rx, 0, &config) == VTR_SUCCESS)
             note = nyxsim_describe_config(&config);

@@ -4,6 +4,7 @@
 #include "sim/sim_text.h"
 
 #include <cstdio>
+#include <utility>
 
 std::string nyxsim_peer_text(const vtr_address *address) {
     char ip[32] = "";
@@ -126,41 +127,21 @@ std::string nyxsim_describe_version(const nyx_server_version *v) {
 }
 
 const char *nyxsim_opcode_name(uint16_t opcode) {
-    switch (opcode) {
-    case SBCP2_OPCODE_KEEPALIVE:
-        return "keepalive";
-    case SBCP2_OPCODE_CONNECT:
-        return "connect";
-    case SBCP2_OPCODE_DISCONNECT:
-        return "disconnect";
-    case NYXSIM_OP_OPTIONS:
-        return "options";
-    case NYXSIM_OP_STATE:
-        return "state";
-    case NYXSIM_OP_NAME:
-        return "name";
-    case NYXSIM_OP_SET_CONFIG:
-        return "SET_CONFIG";
-    case NYXSIM_OP_CLEAR_SYSTEM_ERROR:
-        return "CLEAR_SYSTEM_ERROR";
-    case NYXSIM_OP_CLEAR_DOMAIN:
-        return "CLEAR_DOMAIN_CREDENTIALS";
-    }
+    static const std::pair<uint16_t, const char *> names[] = {
+        {SBCP2_OPCODE_KEEPALIVE, "keepalive"},
+        {SBCP2_OPCODE_CONNECT, "connect"},
+        {SBCP2_OPCODE_DISCONNECT, "disconnect"},
+        {NYX_OPCODE_OPTIONS, "options"},
+        {NYX_OPCODE_STATE, "state"},
+        {NYX_OPCODE_NAME, "name"},
+        {NYX_OPCODE_SET_CONFIG, "SET_CONFIG"},
+        {NYX_OPCODE_CLEAR_SYSTEM_ERROR, "CLEAR_SYSTEM_ERROR"},
+        {NYX_OPCODE_CLEAR_DOMAIN_CREDENTIALS, "CLEAR_DOMAIN_CREDENTIALS"},
+    };
+    for (const auto &n : names)
+        if (n.first == opcode)
+            return n.second;
     return "?";
-}
-
-const char *nyxsim_status_name(uint16_t status) {
-    switch (status) {
-    case NYXSIM_STATUS_INVALID_API:
-        return "Invalid API";
-    case NYXSIM_STATUS_INVALID_DATA:
-        return "Invalid Data";
-    case NYXSIM_STATUS_INVALID_STATE:
-        return "Invalid State";
-    case NYXSIM_STATUS_SYSTEM_ERROR:
-        return "System error";
-    }
-    return sbcp2_status_name(status);
 }
 
 std::string nyxsim_describe_datagram(const char *direction, const std::string &peer,
@@ -174,7 +155,7 @@ std::string nyxsim_describe_datagram(const char *direction, const std::string &p
     uint16_t status = sbcp2_message_get_status(data);
     char buf[160];
     snprintf(buf, sizeof buf, " %s(0x%04x) %s(%u) seq=%u size=%u", nyxsim_opcode_name(opcode),
-             opcode, nyxsim_status_name(status), status, sbcp2_message_get_seqnum(data),
+             opcode, nyx_status_name(status), status, sbcp2_message_get_seqnum(data),
              sbcp2_message_get_size(data));
     out += buf;
     if (!summary.empty())
