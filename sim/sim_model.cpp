@@ -6,7 +6,6 @@
 #include "vtr/vtr_text.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
