@@ -3,6 +3,7 @@
 #include "client/nyx_bodies.h"
 #include "sim/sim.h"
 #include "sim/sim_bodies.h"
+#include "sim/sim_internal.h"
 #include "tests/sim/sim_test_util.h"
 
 #include <gtest/gtest.h>
@@ -64,11 +65,17 @@ TEST(SimLifecycle, StopsCommandsAndDeleteFromSeveralThreads) {
         }
         // A delete while a command still waits for the serving thread.
         nyxsim_start(sim);
-        std::thread late([sim] {
+        std::atomic<bool> returned{false};
+        std::thread late([sim, &returned] {
             std::string reply;
             vtr_error e = nyxsim_command(sim, "socket restart", &reply);
             EXPECT_TRUE(e == VTR_SUCCESS || e == VTR_INVALIDSTATE) << reply;
+            returned = true;
         });
+        // A call that has not begun cannot be waited for: the delete comes once it has.
+        while (sim->calls.load() == 0 && !returned.load()) {
+            std::this_thread::yield();
+        }
         std::this_thread::sleep_for(std::chrono::microseconds(pause_us / 4));
         nyxsim_delete(sim);
         late.join();
