@@ -501,6 +501,11 @@ vtr_error sbcp2_client2_send_message(sbcp2_client2 *client, sbcp2_message *msg) 
     if (client->seqnum == 0)
         client->seqnum = 1;
     sbcp2_message_set_seqnum(head, client->seqnum);
+    // Many thousand requests a second bring the counter round within one keepalive interval:
+    // the number now belongs to this message, and a reply carrying it must not be taken for
+    // the answer to a keepalive that once had it.
+    if (msg != &client->tx && sbcp2_message_get_seqnum(client->tx.buffer) == client->seqnum)
+        sbcp2_message_set_seqnum(client->tx.buffer, 0);
     vtr_log(logger_of(client), VTR_LOG_VERBOSE, "%s sending message (size=0x%04x seqnum=0x%04x)\n",
             "sbcp2_client2_send_message", size, client->seqnum);
     size_t length = size;

@@ -244,4 +244,25 @@ TEST_F(Client2Test, StopSendsDisconnectAndSeqnumsWrapAndRestart) {
     EXPECT_EQ(d.seqnum(), 1); // a restart counts from 1 again
 }
 
+// A reply whose number came round since the last keepalive answers the request, not it.
+TEST_F(Client2Test, AfterTheCounterWrapsAReplyBelongsToTheNewestMessage) {
+    connect();
+    Datagram ka, m, d;
+    advance(3);
+    ASSERT_TRUE(peer_recv(ka) && ka.opcode() == SBCP2_OPCODE_KEEPALIVE); // left unanswered
+    sbcp2_message_init_head(&m.m, 0x1400, 0x0111);
+    for (uint32_t seqnum = ka.seqnum() + 1; seqnum <= 0x10000; seqnum++) // up to 0xFFFF, then 1
+        ASSERT_EQ(sbcp2_client2_send_message(client, &m.m), VTR_SUCCESS);
+    while (peer_recv(d, 0)) {
+    }
+    sbcp2_request *r = nullptr;
+    ASSERT_EQ(sbcp2_request_alloc(client, &r), VTR_SUCCESS);
+    sbcp2_message_init_head(sbcp2_request_message(r), 0x1400, 0x0110);
+    ASSERT_EQ(sbcp2_request_send(r), VTR_SUCCESS);
+    ASSERT_EQ(sbcp2_message_get_seqnum(sbcp2_request_message(r)->buffer), ka.seqnum());
+    peer_send(ka.seqnum(), 0x0110, SBCP2_STATUS_RESPONSE);
+    deliver();
+    EXPECT_EQ(seen, Told{"4 CONNECTED SUCCESS 272/1 (request)"});
+}
+
 } // namespace

@@ -213,7 +213,10 @@ struct Soak {
         if (g_tracker.outstanding) {
             g_tracker.outstanding = false;
             ++figures->cancelled;
-            lost += phase.all_answered;
+            if (phase.all_answered) {
+                ++lost;
+                std::fprintf(stderr, "nyx-soak: a request unanswered under \"%s\"\n", phase.name);
+            }
             return;
         }
         (g_tracker.result == NYXAPI_SUCCESS ? figures->succeeded : figures->failed)++;
