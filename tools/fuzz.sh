@@ -7,6 +7,7 @@
 #   tools/fuzz.sh [MINUTES] [NAME...]      default 10 minutes, every target
 #   FUZZ_JOBS=N                            targets run side by side (default 2)
 #   FUZZ_RUNS=N                            a target also stops after N executions
+#   FUZZ_WORKERS=N                         processes per target on its one corpus (default 1)
 #
 # Targets run niced, each in a private network namespace (tools/netns-run). The logs of a
 # campaign stay in build-fuzz/campaign-DATE-PID/.
@@ -17,6 +18,9 @@ minutes=${1:-10}
 shift || true
 jobs=${FUZZ_JOBS:-2}
 runs=${FUZZ_RUNS:--1}
+workers=${FUZZ_WORKERS:-1}
+# Each worker takes its share of the executions.
+worker_runs=$((runs < 0 ? -1 : (runs + workers - 1) / workers))
 build=$root/build-fuzz
 findings=$build/findings
 logs=$build/campaign-$(date +%Y%m%d-%H%M%S)-$$
@@ -49,16 +53,24 @@ flags_of() {
     esac
 }
 
+# Workers share the corpus folder: each one picks up what the others add (-reload).
 campaign() { # name
     local name=$1 exe=$build/tests/fuzz/fuzz_$1 corpus=$root/tests/fuzz/corpus/$1
-    local log=$logs/$name.log merged=$logs/$name.merged
+    local merged=$logs/$name.merged w
     mkdir -p "$corpus" "$findings"
-    nice -n 10 tools/netns-run "$exe" -max_total_time=$((minutes * 60)) -runs="$runs" -print_final_stats=1 \
-        -artifact_prefix="$findings/$name-" $(flags_of "$name") "$corpus" >"$log" 2>&1
-    echo "exit $?" >>"$log"
+    for ((w = 1; w <= workers; w++)); do
+        local log=$logs/$name.$w.log
+        {
+            nice -n 10 tools/netns-run "$exe" -max_total_time=$((minutes * 60)) -runs="$worker_runs" \
+                -print_final_stats=1 -artifact_prefix="$findings/$name-" $(flags_of "$name") \
+                "$corpus" >"$log" 2>&1
+            echo "exit $?" >>"$log"
+        } &
+    done
+    wait
     rm -rf "$merged" && mkdir -p "$merged"
     nice -n 10 tools/netns-run "$exe" -merge=1 $(flags_of "$name") "$merged" "$corpus" \
-        >"$log.merge" 2>&1 && rm -rf "$corpus" && mv "$merged" "$corpus"
+        >"$logs/$name.merge.log" 2>&1 && rm -rf "$corpus" && mv "$merged" "$corpus"
 }
 
 mkdir -p "$logs"
@@ -79,15 +91,15 @@ wait
 status=0
 printf '\n%-10s %14s %9s %8s %8s\n' target executions exec/s corpus findings
 for name in "${targets[@]}"; do
-    log=$logs/$name.log
-    execs=$(awk '/stat::number_of_executed_units/ {print $2}' "$log")
-    rate=$(awk '/stat::average_exec_per_sec/ {print $2}' "$log")
+    logs_of=("$logs/$name".[0-9]*.log)
+    execs=$(awk '/stat::number_of_executed_units/ {n++; s += $2} END {if (n) print s}' "${logs_of[@]}")
+    rate=$(awk '/stat::average_exec_per_sec/ {n++; s += $2} END {if (n) print s}' "${logs_of[@]}")
     found=$(find "$findings" -name "$name-*" -newer "$logs/.start" 2>/dev/null | wc -l)
     files=$(find "tests/fuzz/corpus/$name" -type f | wc -l)
     printf '%-10s %14s %9s %8s %8s\n' "$name" "${execs:-?}" "${rate:-?}" "$files" "$found"
-    if [ "$found" != 0 ] || ! grep -q '^exit 0$' "$log"; then
+    if [ "$found" != 0 ] || [ "$(grep -l '^exit 0$' "${logs_of[@]}" | wc -l)" != "$workers" ]; then
         status=1
-        grep -m3 -E '^==[0-9]+==ERROR|SUMMARY|^fuzz_' "$log" | sed "s/^/  $name: /"
+        grep -h -m3 -E '^==[0-9]+==ERROR|SUMMARY|^fuzz_' "${logs_of[@]}" | sed "s/^/  $name: /"
     fi
 done
 exit $status
